@@ -1,0 +1,139 @@
+#include "kavriupdate.h"
+#include "ui_kavriupdate.h"
+
+#include "firmwarefile.h"
+#include "seriallink.h"
+
+#include <QFileDialog>
+
+kavriUpdate::kavriUpdate(QWidget *parent, const PortSource &portSource)
+    : QDialog(parent)
+    , ui(new Ui::kavriUpdate)
+    , transfer(this)
+    , chooseFile([](QWidget *parent, const QString &caption, const QString &directory,
+                    const QString &filter) {
+        return QFileDialog::getOpenFileName(parent, caption, directory, filter);
+    })
+{
+    ui->setupUi(this);
+    ui->pushButtonDownload->hide();
+
+    ports = portSource();
+    for (const PortInfo &info : std::as_const(ports))
+        ui->comboBoxPort->addItem(QString::fromLatin1(info.name.toLocal8Bit()));
+    refreshStatusLine();
+
+    transfer.setLink(&port);
+    connect(&transfer, &TransferProtocol::identified, this, &kavriUpdate::showIdentity);
+    connect(&transfer, &TransferProtocol::progressChanged,
+            ui->progressBarDownload, &QProgressBar::setValue);
+    connect(&transfer, &TransferProtocol::downloadEnded, this,
+            [this](TransferProtocol::Outcome outcome) {
+                showStatus(TransferProtocol::outcomeText(outcome));
+            });
+    connect(&port, &QSerialPort::errorOccurred, this, &kavriUpdate::handlePortError);
+}
+
+kavriUpdate::~kavriUpdate()
+{
+    // Closing the port on the way out must not reach a half-destroyed dialog.
+    port.disconnect(this);
+    delete ui;
+}
+
+void kavriUpdate::setFileChooser(FileChooser chooser)
+{
+    chooseFile = std::move(chooser);
+}
+
+void kavriUpdate::changeEvent(QEvent *event)
+{
+    QDialog::changeEvent(event);
+    if (event->type() != QEvent::LanguageChange)
+        return;
+    // Re-applying the form's texts would put its placeholder in the status line.
+    const QString status = ui->labelStatusBar->text();
+    ui->retranslateUi(this);
+    ui->labelStatusBar->setText(status);
+}
+
+void kavriUpdate::on_comboBoxPort_currentIndexChanged(int)
+{
+    refreshStatusLine();
+}
+
+void kavriUpdate::on_pushButtonDownload_clicked()
+{
+    if (transfer.state() == TransferProtocol::State::Transferring)
+        return; // the file under a running transfer is left alone
+    // The file is read afresh on every press, so a rebuilt firmware is the one sent.
+    const QString problem = openFirmware(file, fileName, fileSize);
+    if (!problem.isEmpty()) {
+        transfer.withdrawDownload();
+        showStatus(problem);
+        return;
+    }
+    transfer.requestDownload(&file, fileSize);
+}
+
+void kavriUpdate::on_pushButtonCancel_clicked()
+{
+    done(1);
+}
+
+void kavriUpdate::on_pushButtonOK_clicked()
+{
+    const QString chosen = chooseFile(this, tr("Open firmware"), QStringLiteral("*.kvf"),
+                                      tr("Kavri Files (*.kvf)"));
+    if (!chosen.isEmpty()) {
+        fileName = chosen;
+        ui->pushButtonDownload->show();
+        refreshStatusLine();
+    }
+    setUpLink();
+}
+
+void kavriUpdate::receive()
+{
+    transfer.readFrom(port);
+    // Hand the replies to the system now rather than on the next pass of the loop.
+    if (port.isOpen())
+        port.flush();
+}
+
+void kavriUpdate::refreshStatusLine()
+{
+    const QString file = fileName.isEmpty() ? QStringLiteral("file not available") : fileName;
+    showStatus(ui->comboBoxPort->currentText() + QStringLiteral("  ") + file);
+}
+
+void kavriUpdate::showStatus(const QString &text)
+{
+    ui->labelStatusBar->setText(text);
+}
+
+void kavriUpdate::setUpLink()
+{
+    const QString problem = SerialLink::open(port, ui->comboBoxPort->currentText());
+    if (!problem.isEmpty()) {
+        showStatus(problem);
+        return;
+    }
+    connect(&port, &QSerialPort::readyRead, this, &kavriUpdate::receive, Qt::UniqueConnection);
+}
+
+void kavriUpdate::showIdentity(const QByteArray &record)
+{
+    identity = record;
+    showStatus(TransferProtocol::identityText(identity));
+}
+
+void kavriUpdate::handlePortError(QSerialPort::SerialPortError error)
+{
+    // A vanished line keeps reporting errors until the port is closed.
+    if (!SerialLink::isLost(error) || !port.isOpen())
+        return;
+    showStatus(SerialLink::lostText(port));
+    port.close();
+    transfer.linkLost();
+}

@@ -1,0 +1,26 @@
+#ifndef PORTINFO_H
+#define PORTINFO_H
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+// What the program knows of one serial port. Tests and tools can list a port
+// the system does not enumerate (a pseudo-terminal) through the same record.
+struct PortInfo
+{
+    QString name;         // as listed: "COM3", "ttyUSB0", "pts/4"
+    QString description;
+    QString manufacturer;
+    QString serialNumber;
+    quint16 vendorId = 0; // 0 when the port is not a USB device
+    quint16 productId = 0;
+};
+
+using PortSource = std::function<QList<PortInfo>()>;
+
+// The serial ports the system reports, in its order.
+QList<PortInfo> systemPorts();
+
+#endif // PORTINFO_H

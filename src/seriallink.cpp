@@ -1,0 +1,65 @@
+#include "seriallink.h"
+
+namespace SerialLink {
+
+QString devicePath(const QString &portName)
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("\\\\.\\") + portName;
+#else
+    if (portName.startsWith(QLatin1Char('/')))
+        return portName;
+    return QStringLiteral("/dev/") + portName;
+#endif
+}
+
+static QString openFailureText(const QSerialPort &port, const QString &path)
+{
+    QString text = QStringLiteral("Cannot open %1: %2").arg(path, port.errorString());
+#ifdef Q_OS_LINUX
+    if (port.error() == QSerialPort::PermissionError)
+        text += QStringLiteral(" (port busy, or the user is not in the dialout group)");
+#endif
+    return text;
+}
+
+QString open(QSerialPort &port, const QString &portName)
+{
+    if (port.isOpen())
+        port.close();
+    const QString path = devicePath(portName);
+    port.setPortName(path);
+    if (!port.open(QIODevice::ReadWrite))
+        return openFailureText(port, path);
+    const bool configured = port.setBaudRate(QSerialPort::Baud115200)
+        && port.setFlowControl(QSerialPort::NoFlowControl)
+        && port.setParity(QSerialPort::NoParity)
+        && port.setDataBits(QSerialPort::Data8)
+        && port.setStopBits(QSerialPort::OneStop);
+    if (!configured) {
+        const QString text = QStringLiteral("Cannot set up %1: %2").arg(path, port.errorString());
+        port.close();
+        return text;
+    }
+    return {};
+}
+
+bool isLost(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::ResourceError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::UnknownError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString lostText(const QSerialPort &port)
+{
+    return QStringLiteral("Port %1 lost: %2").arg(port.portName(), port.errorString());
+}
+
+} // namespace SerialLink

@@ -1,0 +1,26 @@
+#ifndef SERIALLINK_H
+#define SERIALLINK_H
+
+#include <QSerialPort>
+#include <QString>
+
+// Setting up the line to a device: the same for the dialog and the tools.
+namespace SerialLink {
+
+// The path a listed port is opened under: "\\.\COM3" on Windows,
+// "/dev/ttyUSB0" for "ttyUSB0" elsewhere; a path is kept as it is.
+QString devicePath(const QString &portName);
+
+// Opens portName read-write at 115200 baud, 8 data bits, no parity, 1 stop
+// bit, no flow control, closing port first if it is open. Returns an empty
+// string on success, else the text that tells the user why not.
+QString open(QSerialPort &port, const QString &portName);
+
+// Whether error means the line is gone (device unplugged, driver failure).
+bool isLost(QSerialPort::SerialPortError error);
+
+QString lostText(const QSerialPort &port);
+
+} // namespace SerialLink
+
+#endif // SERIALLINK_H

@@ -1,0 +1,198 @@
+#include "transferprotocol.h"
+
+#include "blockchecksum.h"
+
+#include <QIODevice>
+
+#include <algorithm>
+
+TransferProtocol::TransferProtocol(QObject *parent)
+    : QObject(parent)
+{
+}
+
+void TransferProtocol::setLink(QIODevice *newLink)
+{
+    link = newLink;
+}
+
+void TransferProtocol::requestDownload(QIODevice *newFirmware, quint32 size)
+{
+    if (transferState == State::Transferring)
+        return; // the running block sequence keeps its file
+    firmware = newFirmware;
+    firmwareSize = size;
+    if (transferState == State::AwaitingStart)
+        transferState = State::StartPending;
+}
+
+void TransferProtocol::withdrawDownload()
+{
+    if (transferState == State::Transferring)
+        return;
+    firmware = nullptr;
+    firmwareSize = 0;
+    if (transferState == State::StartPending)
+        transferState = State::AwaitingStart;
+}
+
+void TransferProtocol::linkLost()
+{
+    transferState = State::Idle;
+}
+
+void TransferProtocol::readFrom(QIODevice &source)
+{
+    // The port signals an arrival once, not again for bytes it still holds,
+    // so everything it has ready is handled now.
+    char receiveBuffer[blockSize];
+    qint64 count;
+    while ((count = source.read(receiveBuffer, sizeof receiveBuffer)) > 0)
+        receiveBytes(receiveBuffer, count);
+}
+
+void TransferProtocol::receiveBytes(const char *bytes, qint64 count)
+{
+    for (qint64 i = 0; i < count; ++i)
+        handleByte(bytes[i]);
+}
+
+void TransferProtocol::handleByte(char byte)
+{
+    switch (transferState) {
+    case State::Idle:
+        if (byte == ETX) {
+            identityCount = 0;
+            transferState = State::ReadingIdentity;
+        }
+        break;
+    case State::ReadingIdentity:
+        storeIdentityByte(byte);
+        break;
+    case State::AwaitingStart:
+        write(ETX);
+        break;
+    case State::StartPending:
+        startTransfer(); // the byte itself carries nothing
+        break;
+    case State::Transferring:
+        handleReply(byte);
+        break;
+    }
+}
+
+void TransferProtocol::storeIdentityByte(char byte)
+{
+    identityRecord[identityCount++] = byte;
+    if (identityCount < identitySize)
+        return;
+    transferState = State::AwaitingStart;
+    for (int i = 0; i < 8; ++i)
+        write(ETX);
+    emit identified(QByteArray(identityRecord.data(), identitySize));
+}
+
+void TransferProtocol::startTransfer()
+{
+    sentBytes = 0;
+    nakCount = 0;
+    blockLength = 0;
+    transferState = State::Transferring;
+    emit transferStarted();
+    emit progressChanged(0);
+}
+
+void TransferProtocol::handleReply(char byte)
+{
+    switch (byte) {
+    case ACK:
+        if (firmware->atEnd()) {
+            write(EOT);
+            finish(Outcome::Completed);
+        } else {
+            sendNextBlock();
+        }
+        break;
+    case NAK:
+        // Before the first block of this download there is nothing to repeat.
+        if (blockLength > 0)
+            resendBlock();
+        break;
+    case CAN:
+        finish(Outcome::Canceled);
+        break;
+    default:
+        break;
+    }
+}
+
+void TransferProtocol::sendNextBlock()
+{
+    const qint64 count = firmware->read(blockBuffer.data(), blockSize);
+    if (count < 0) {
+        finish(Outcome::FirmwareUnreadable);
+        return;
+    }
+    // The tail of a short final block is zero, never bytes of an earlier block.
+    std::fill(blockBuffer.begin() + count, blockBuffer.begin() + blockSize, '\0');
+    blockLength = blockSize;
+    const quint16 crc = blockChecksum(blockBuffer.data(), blockSize);
+    blockBuffer[blockSize] = char(crc >> 8);
+    blockBuffer[blockSize + 1] = char(crc & 0xFF);
+    sentBytes += blockSize;
+    emit progressChanged(progressPercent());
+    writeFrame();
+}
+
+void TransferProtocol::resendBlock()
+{
+    ++nakCount;
+    writeFrame();
+}
+
+void TransferProtocol::writeFrame()
+{
+    write(STX);
+    link->write(blockBuffer.data(), blockLength + 2);
+}
+
+void TransferProtocol::finish(Outcome outcome)
+{
+    transferState = State::Idle;
+    emit downloadEnded(outcome);
+}
+
+void TransferProtocol::write(char byte)
+{
+    link->write(&byte, 1);
+}
+
+int TransferProtocol::progressPercent() const
+{
+    if (firmwareSize == 0)
+        return 100;
+    const quint64 done = std::min<quint64>(sentBytes, firmwareSize);
+    return int(done * 100 / firmwareSize);
+}
+
+QString TransferProtocol::identityText(const QByteArray &identity)
+{
+    const auto at = [&identity](int i) { return uint(quint8(identity.at(i))); };
+    return QStringLiteral("UID: ")
+        + QString::asprintf("%.2X %.2X %.2X %.2X %.2X %.2X %.2X %.2X V%d.%d",
+                            at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7),
+                            int(at(11)), int(at(10)));
+}
+
+QString TransferProtocol::outcomeText(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Completed:
+        return QStringLiteral("Download OK");
+    case Outcome::Canceled:
+        return QStringLiteral("DOWNLOAD CANCELED");
+    case Outcome::FirmwareUnreadable:
+        return QStringLiteral("Firmware read error: download stopped");
+    }
+    return {};
+}

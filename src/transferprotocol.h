@@ -1,0 +1,96 @@
+#ifndef TRANSFERPROTOCOL_H
+#define TRANSFERPROTOCOL_H
+
+#include <QByteArray>
+#include <QObject>
+
+#include <array>
+
+class QIODevice;
+
+// The host side of the firmware transfer, kept apart from any port or widget.
+//
+// It is fed the bytes the device sends, writes its replies to the link device,
+// and reads the firmware from the device it is handed when a download is
+// requested. The device paces everything: nothing is written except in answer
+// to a byte just received.
+class TransferProtocol : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class State { Idle, ReadingIdentity, AwaitingStart, StartPending, Transferring };
+    Q_ENUM(State)
+
+    enum class Outcome { Completed, Canceled, FirmwareUnreadable };
+    Q_ENUM(Outcome)
+
+    static constexpr int identitySize = 16;
+    static constexpr int blockSize = 1024;
+    static constexpr int frameSize = blockSize + 2; // payload, then CRC high and low byte
+
+    static constexpr char ETX = 0x03;
+    static constexpr char STX = 0x02;
+    static constexpr char EOT = 0x04;
+    static constexpr char ACK = 0x06;
+    static constexpr char NAK = 0x15;
+    static constexpr char CAN = 0x18;
+
+    explicit TransferProtocol(QObject *parent = nullptr);
+
+    void setLink(QIODevice *link);
+    State state() const { return transferState; }
+
+    // The user asks for a download of firmware, open and at position 0, of
+    // size bytes. It arms the start only while a device waits for it; in any
+    // other state but Transferring it just keeps the firmware for later.
+    void requestDownload(QIODevice *firmware, quint32 size);
+    // A download request failed after all: no start stays armed for it.
+    void withdrawDownload();
+    // The link is gone; whatever was under way is over.
+    void linkLost();
+
+    // Handles every byte the link has ready, in order.
+    void readFrom(QIODevice &link);
+    void receiveBytes(const char *bytes, qint64 count);
+
+    // Figures of the current (or last) download.
+    quint32 bytesSent() const { return sentBytes; }
+    int blocksSent() const { return int(sentBytes / blockSize); }
+    int naksAnswered() const { return nakCount; }
+
+    static QString identityText(const QByteArray &identity);
+    static QString outcomeText(Outcome outcome);
+
+signals:
+    void identified(const QByteArray &identity);
+    void transferStarted();
+    void progressChanged(int percent);
+    void downloadEnded(TransferProtocol::Outcome outcome);
+
+private:
+    void handleByte(char byte);
+    void storeIdentityByte(char byte);
+    void startTransfer();
+    void handleReply(char byte);
+    void sendNextBlock();
+    void resendBlock();
+    void writeFrame();
+    void finish(Outcome outcome);
+    void write(char byte);
+    int progressPercent() const;
+
+    QIODevice *link = nullptr;
+    QIODevice *firmware = nullptr;
+    quint32 firmwareSize = 0;
+
+    State transferState = State::Idle;
+    int identityCount = 0;
+    std::array<char, identitySize> identityRecord{};
+    quint32 sentBytes = 0;
+    int nakCount = 0;
+    int blockLength = 0; // 0 until a block of the current download is formed
+    std::array<char, frameSize> blockBuffer{};
+};
+
+#endif // TRANSFERPROTOCOL_H

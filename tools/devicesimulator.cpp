@@ -1,0 +1,260 @@
+#include "devicesimulator.h"
+
+#include "blockchecksum.h"
+
+#include <utility>
+
+namespace {
+
+constexpr char AnnounceByte = 0x03;
+constexpr char Stx = 0x02;
+constexpr char Eot = 0x04;
+constexpr char Ack = 0x06;
+constexpr char Nak = 0x15;
+constexpr char Can = 0x18;
+
+constexpr int HostGreetingLength = 8; // 0x03 bytes the host writes after the identity
+constexpr int IdentityLength = 16;
+constexpr int UidLength = 8;
+constexpr int MinorVersionOffset = 10;
+constexpr int MajorVersionOffset = 11;
+constexpr int FrameLength = 1 + DeviceSimulator::BlockSize + 2;
+
+quint16 frameChecksum(const QByteArray &frame)
+{
+    const int at = 1 + DeviceSimulator::BlockSize;
+    return quint16((quint8(frame.at(at)) << 8) | quint8(frame.at(at + 1)));
+}
+
+bool isValidFrame(const QByteArray &frame)
+{
+    return frame.at(0) == Stx
+        && frameChecksum(frame) == blockChecksum(frame.constData() + 1, DeviceSimulator::BlockSize);
+}
+
+} // namespace
+
+DeviceSimulator::DeviceSimulator(const Settings &settings)
+    : m_settings(settings)
+    , m_random(settings.seed)
+{
+}
+
+DeviceSimulator::Output DeviceSimulator::start()
+{
+    return announceNextDevice();
+}
+
+DeviceSimulator::Output DeviceSimulator::feed(const QByteArray &fromHost)
+{
+    Output out;
+    for (const char byte : fromHost)
+        receiveByte(byte, out);
+    return out;
+}
+
+DeviceSimulator::Output DeviceSimulator::tick()
+{
+    Output out;
+    switch (m_state) {
+    case State::Polling:
+        pollTick(out);
+        break;
+    case State::Receiving:
+        stalledFrameTick(out);
+        break;
+    case State::BetweenDevices:
+        // The next device is "plugged in" a tick after the previous one ended,
+        // so the driver has reported the old one before the new one speaks.
+        return announceNextDevice();
+    default:
+        break;
+    }
+    return out;
+}
+
+DeviceSimulator::Output DeviceSimulator::announceNextDevice()
+{
+    m_devices.append({uidForNextDevice(), {}, Outcome::Pending});
+    m_state = State::Announced;
+    m_greetingBytes = 0;
+    m_refusedBlocks.clear();
+    Output out;
+    out.bytes = noise() + AnnounceByte + identityRecord(m_devices.last().uid);
+    return out;
+}
+
+QByteArray DeviceSimulator::identityRecord(const QByteArray &uid) const
+{
+    QByteArray record = uid;
+    record.resize(IdentityLength, '\0');
+    record[MinorVersionOffset] = char(m_settings.versionMinor);
+    record[MajorVersionOffset] = char(m_settings.versionMajor);
+    return record;
+}
+
+QByteArray DeviceSimulator::uidForNextDevice() const
+{
+    QByteArray uid = m_settings.uid.left(UidLength);
+    uid.resize(UidLength, '\0');
+    uid[UidLength - 1] = char(quint8(uid.at(UidLength - 1)) + m_devices.size());
+    return uid;
+}
+
+QByteArray DeviceSimulator::noise()
+{
+    // An idle host takes 0x03 as the start of an announcement, so the garbage
+    // draws from the 255 other values.
+    std::uniform_int_distribution<int> draw(0, 254);
+    QByteArray bytes;
+    bytes.reserve(m_settings.noiseBytes);
+    for (int i = 0; i < m_settings.noiseBytes; ++i) {
+        const int value = draw(m_random);
+        bytes.append(char(value >= AnnounceByte ? value + 1 : value));
+    }
+    return bytes;
+}
+
+void DeviceSimulator::receiveByte(char byte, Output &out)
+{
+    switch (m_state) {
+    case State::Announced:
+        receiveGreetingByte(byte);
+        break;
+    case State::Polling:
+        if (byte == AnnounceByte)
+            m_pollAnswered = true;
+        break;
+    case State::Receiving:
+        receiveFrameByte(byte, out);
+        break;
+    default:
+        break;
+    }
+}
+
+void DeviceSimulator::receiveGreetingByte(char byte)
+{
+    if (byte == AnnounceByte && ++m_greetingBytes == HostGreetingLength)
+        enterPolling();
+}
+
+void DeviceSimulator::receiveFrameByte(char byte, Output &out)
+{
+    if (m_frame.isEmpty() && byte == AnnounceByte) {
+        // A late answer to a poll: the host is still waiting for the user and
+        // took our ACK for just another byte to answer.
+        enterPolling();
+        return;
+    }
+    if (m_frame.isEmpty() && byte == Eot) {
+        endDevice(Outcome::Completed, out);
+        return;
+    }
+    m_frame.append(byte);
+    m_frameGrew = true;
+    if (m_frame.size() == FrameLength)
+        completeFrame(out);
+}
+
+void DeviceSimulator::completeFrame(Output &out)
+{
+    out.events |= FrameReceived;
+    const QByteArray frame = std::exchange(m_frame, {});
+    if (!isValidFrame(frame)) {
+        ++m_badFrames;
+        rejectFrame(out);
+        return;
+    }
+    const int block = nextBlockNumber();
+    if (block == m_settings.unplugAtBlock) {
+        endDevice(Outcome::Unplugged, out);
+        return;
+    }
+    if (block == m_settings.cancelAtBlock) {
+        out.bytes.append(Can);
+        endDevice(Outcome::Cancelled, out);
+        return;
+    }
+    if (refuseBlock(block)) {
+        rejectFrame(out);
+        return;
+    }
+    m_devices.last().image.append(frame.constData() + 1, BlockSize);
+    ++m_blocksReceived;
+    requestFrame(Ack, out);
+}
+
+bool DeviceSimulator::refuseBlock(int block)
+{
+    if (m_settings.nakBlocks.contains(block) && !m_refusedBlocks.contains(block)) {
+        m_refusedBlocks.insert(block);
+        return true;
+    }
+    return m_settings.nakProbability > 0.0
+        && std::bernoulli_distribution(m_settings.nakProbability)(m_random);
+}
+
+void DeviceSimulator::pollTick(Output &out)
+{
+    if (m_pollOutstanding && !m_pollAnswered) {
+        // A whole tick without an answer: the host swallowed the poll as the
+        // byte after Download and now waits for our first ACK.
+        m_state = State::Receiving;
+        m_frame.clear();
+        requestFrame(Ack, out);
+        return;
+    }
+    out.bytes.append(PollByte);
+    m_pollOutstanding = true;
+    m_pollAnswered = false;
+}
+
+void DeviceSimulator::stalledFrameTick(Output &out)
+{
+    // A partial frame that did not grow during a whole tick interval will
+    // never complete: the host sent a short frame.
+    if (!m_frame.isEmpty() && !m_frameGrew) {
+        m_frame.clear();
+        ++m_badFrames;
+        rejectFrame(out);
+    }
+    m_frameGrew = false;
+}
+
+void DeviceSimulator::enterPolling()
+{
+    m_state = State::Polling;
+    m_pollOutstanding = false;
+    m_pollAnswered = false;
+    m_frame.clear();
+}
+
+void DeviceSimulator::requestFrame(char reply, Output &out)
+{
+    out.bytes.append(reply);
+    out.events |= FrameRequested;
+}
+
+void DeviceSimulator::rejectFrame(Output &out)
+{
+    ++m_naksSent;
+    requestFrame(Nak, out);
+}
+
+void DeviceSimulator::endDevice(Outcome outcome, Output &out)
+{
+    m_devices.last().outcome = outcome;
+    out.events |= DeviceFinished;
+    if (outcome == Outcome::Unplugged)
+        out.events |= UnplugRequested;
+    const bool last = outcome == Outcome::Unplugged || m_devices.size() >= m_settings.deviceCount;
+    m_state = last ? State::Finished : State::BetweenDevices;
+    if (last)
+        out.events |= AllDone;
+}
+
+int DeviceSimulator::nextBlockNumber() const
+{
+    return int(m_devices.last().image.size() / BlockSize) + 1;
+}

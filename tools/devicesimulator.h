@@ -1,0 +1,122 @@
+#ifndef DEVICESIMULATOR_H
+#define DEVICESIMULATOR_H
+
+#include <QByteArray>
+#include <QFlags>
+#include <QList>
+#include <QSet>
+
+#include <random>
+
+// The device end of the flashing protocol, with no I/O of its own: a driver
+// hands it the bytes the host wrote and the ticks of a poll clock, and writes
+// back whatever it returns. Time exists only as ticks, so the same object runs
+// behind a pseudo-terminal or inside a scripted test.
+class DeviceSimulator
+{
+public:
+    static constexpr int BlockSize = 1024;
+
+    // Sent on every tick while the host waits for the user. It has to mean
+    // nothing to the host in any state: 0x03 would start a new announcement on
+    // an idle host, ACK would pull a block, CAN would abort and NAK could ask
+    // for a resend. 'C' carries no meaning, so when the host swallows it as
+    // the byte that follows Download nothing is lost.
+    static constexpr char PollByte = 'C';
+
+    struct Settings
+    {
+        QByteArray uid = QByteArray::fromHex("4b41565249000001"); // 8 bytes
+        quint8 versionMajor = 1;
+        quint8 versionMinor = 0;
+        int deviceCount = 1;       // devices announced one after another
+        QSet<int> nakBlocks;       // 1-based; refused the first time they arrive
+        int cancelAtBlock = 0;     // 1-based; 0 never cancels
+        int unplugAtBlock = 0;     // 1-based; 0 never unplugs
+        double nakProbability = 0.0; // chance of refusing any good block
+        quint32 seed = 1;          // drives both random NAKs and noise
+        int noiseBytes = 0;        // garbage sent before every announcement
+    };
+
+    enum class Outcome { Pending, Completed, Cancelled, Unplugged };
+
+    struct DeviceRecord
+    {
+        QByteArray uid;
+        QByteArray image; // accepted payloads, 1024 bytes per block
+        Outcome outcome = Outcome::Pending;
+    };
+
+    enum Event {
+        FrameRequested = 0x01,  // the output asks the host for a frame
+        FrameReceived = 0x02,   // the last byte of a full-length frame arrived
+        DeviceFinished = 0x04,  // the current device's session ended
+        UnplugRequested = 0x08, // the driver should close the line now
+        AllDone = 0x10,         // nothing further will happen
+    };
+    Q_DECLARE_FLAGS(Events, Event)
+
+    struct Output
+    {
+        QByteArray bytes; // to be written to the host, in order
+        Events events;
+    };
+
+    explicit DeviceSimulator(const Settings &settings);
+
+    // Announces the first device; call once.
+    Output start();
+    Output feed(const QByteArray &fromHost);
+    Output tick();
+
+    const QList<DeviceRecord> &devices() const { return m_devices; }
+    int currentDeviceIndex() const { return int(m_devices.size()) - 1; }
+    bool isFinished() const { return m_state == State::Finished; }
+
+    int blocksReceived() const { return m_blocksReceived; }
+    int badFrames() const { return m_badFrames; }
+    int naksSent() const { return m_naksSent; }
+
+private:
+    enum class State { NotStarted, Announced, Polling, Receiving, BetweenDevices, Finished };
+
+    Output announceNextDevice();
+    QByteArray identityRecord(const QByteArray &uid) const;
+    QByteArray uidForNextDevice() const;
+    QByteArray noise();
+
+    void receiveByte(char byte, Output &out);
+    void receiveGreetingByte(char byte);
+    void receiveFrameByte(char byte, Output &out);
+    void completeFrame(Output &out);
+    bool refuseBlock(int block);
+
+    void pollTick(Output &out);
+    void stalledFrameTick(Output &out);
+
+    void enterPolling();
+    void requestFrame(char reply, Output &out);
+    void rejectFrame(Output &out);
+    void endDevice(Outcome outcome, Output &out);
+    int nextBlockNumber() const;
+
+    Settings m_settings;
+    std::mt19937 m_random;
+    State m_state = State::NotStarted;
+    QList<DeviceRecord> m_devices;
+
+    int m_greetingBytes = 0;
+    bool m_pollOutstanding = false;
+    bool m_pollAnswered = false;
+    QByteArray m_frame;
+    bool m_frameGrew = false;
+    QSet<int> m_refusedBlocks;
+
+    int m_blocksReceived = 0;
+    int m_badFrames = 0;
+    int m_naksSent = 0;
+};
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(DeviceSimulator::Events)
+
+#endif // DEVICESIMULATOR_H
