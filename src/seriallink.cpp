@@ -59,7 +59,8 @@ bool isLost(QSerialPort::SerialPortError error)
 
 QString lostText(const QSerialPort &port)
 {
-    return QStringLiteral("Port %1 lost: %2").arg(port.portName(), port.errorString());
+    // The error text of a vanished line is whatever errno last held; it says nothing useful.
+    return QStringLiteral("Port %1 lost: device unplugged or line failed").arg(port.portName());
 }
 
 } // namespace SerialLink

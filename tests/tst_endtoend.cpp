@@ -1,0 +1,228 @@
+#include "kavriupdate.h"
+#include "ptydevice.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/resource.h>
+
+using State = TransferProtocol::State;
+
+namespace {
+
+QByteArray patterned(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 31 + i / 1024) % 256);
+    return bytes;
+}
+
+QByteArray padded(QByteArray bytes)
+{
+    bytes.append((1024 - bytes.size() % 1024) % 1024, '\0');
+    return bytes;
+}
+
+DeviceSimulator::Settings deviceSettings()
+{
+    DeviceSimulator::Settings settings;
+    settings.uid = QByteArray::fromHex("0A1B2C3D4E5F6071");
+    settings.versionMajor = 2;
+    settings.versionMinor = 3;
+    return settings;
+}
+
+// The dialog on the slave side of a pseudo-terminal, the simulated device on
+// its master side: the whole path a real cable would take.
+class Bench
+{
+public:
+    explicit Bench(const DeviceSimulator::Settings &settings, const QByteArray &firmware,
+                   int spareDevices = 0)
+        : device(settings)
+    {
+        QVERIFY2(device.open(), qPrintable(device.errorString()));
+        for (int i = 0; i < spareDevices; ++i) {
+            spares.append(new PtyDevice(deviceSettings())); // without faults
+            QVERIFY(spares.last()->open());
+        }
+        QStringList names{listedName(device)};
+        for (const PtyDevice *spare : std::as_const(spares))
+            names.append(listedName(*spare));
+        dialog.reset(new kavriUpdate(nullptr, [names] {
+            QList<PortInfo> ports;
+            for (const QString &name : names)
+                ports.append({name, {}, {}, {}, 0, 0});
+            return ports;
+        }));
+        QFile file(dir.filePath("app.kvf"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(firmware);
+        file.close();
+        dialog->setFileChooser([path = file.fileName()](QWidget *, const QString &,
+                                                        const QString &, const QString &) {
+            return path;
+        });
+    }
+    ~Bench() { qDeleteAll(spares); }
+
+    // "pts/7": the dialog opens it as /dev/pts/7, as it would /dev/ttyUSB0.
+    static QString listedName(const PtyDevice &pty) { return pty.slavePath().mid(5); }
+
+    QString status() const { return dialog->findChild<QLabel *>("labelStatusBar")->text(); }
+    int progress() const { return dialog->findChild<QProgressBar *>("progressBarDownload")->value(); }
+    void press(const char *name) { dialog->findChild<QPushButton *>(name)->click(); }
+    State state() const { return dialog->findChild<TransferProtocol *>()->state(); }
+    QByteArray image(int deviceIndex) const
+    {
+        return device.simulator().devices().value(deviceIndex).image;
+    }
+
+    QTemporaryDir dir;
+    PtyDevice device;
+    QList<PtyDevice *> spares;
+    std::unique_ptr<kavriUpdate> dialog;
+};
+
+qint64 processCpuMicroseconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000
+        + usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
+}
+
+const QString identityText = QStringLiteral("UID: 0A 1B 2C 3D 4E 5F 60 71 V2.3");
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void flash_data();
+    void flash();
+    void secondDeviceGetsTheSameFile();
+    void cancel();
+    void lostPortReturnsToIdle_data();
+    void lostPortReturnsToIdle();
+};
+
+void TestEndToEnd::flash_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QList<int>>("nakBlocks");
+
+    QTest::newRow("1 byte") << 1 << QList<int>();
+    QTest::newRow("2048 bytes") << 2048 << QList<int>();
+    QTest::newRow("100 KiB and a bit") << 100 * 1024 + 517 << QList<int>();
+    QTest::newRow("repeated NAKs") << 9000 << QList<int>{1, 2, 5, 9};
+}
+
+void TestEndToEnd::flash()
+{
+    QFETCH(int, size);
+    QFETCH(QList<int>, nakBlocks);
+
+    DeviceSimulator::Settings settings = deviceSettings();
+    settings.nakBlocks = QSet<int>(nakBlocks.begin(), nakBlocks.end());
+    const QByteArray firmware = patterned(size);
+    Bench bench(settings, firmware);
+
+    bench.press("pushButtonOK");
+    QVERIFY2(bench.status().endsWith("app.kvf"), qPrintable(bench.status()));
+    bench.device.start();
+    QTRY_COMPARE(bench.status(), identityText);
+
+    bench.press("pushButtonDownload");
+    QTRY_COMPARE(bench.status(), QStringLiteral("Download OK"));
+    QCOMPARE(bench.progress(), 100);
+    QCOMPARE(bench.image(0), padded(firmware));
+    QCOMPARE(bench.device.simulator().naksSent(), int(nakBlocks.size()));
+    QCOMPARE(bench.state(), State::Idle);
+}
+
+void TestEndToEnd::secondDeviceGetsTheSameFile()
+{
+    DeviceSimulator::Settings settings = deviceSettings();
+    settings.deviceCount = 2;
+    const QByteArray firmware = patterned(5000);
+    Bench bench(settings, firmware);
+    bench.press("pushButtonOK");
+    bench.device.start();
+
+    for (const QString &uidText : {identityText, QStringLiteral("UID: 0A 1B 2C 3D 4E 5F 60 72 V2.3")}) {
+        QTRY_COMPARE(bench.status(), uidText);
+        bench.press("pushButtonDownload");
+        QTRY_COMPARE(bench.status(), QStringLiteral("Download OK"));
+    }
+    QCOMPARE(bench.image(0), padded(firmware));
+    QCOMPARE(bench.image(1), padded(firmware));
+}
+
+void TestEndToEnd::cancel()
+{
+    DeviceSimulator::Settings settings = deviceSettings();
+    settings.cancelAtBlock = 3;
+    Bench bench(settings, patterned(10000));
+    bench.press("pushButtonOK");
+    bench.device.start();
+    QTRY_COMPARE(bench.status(), identityText);
+    bench.press("pushButtonDownload");
+    QTRY_COMPARE(bench.status(), QStringLiteral("DOWNLOAD CANCELED"));
+    QCOMPARE(bench.state(), State::Idle);
+    QCOMPARE(bench.progress(), 30);
+}
+
+void TestEndToEnd::lostPortReturnsToIdle_data()
+{
+    QTest::addColumn<State>("lostIn");
+    QTest::newRow("Idle") << State::Idle;
+    QTest::newRow("AwaitingStart") << State::AwaitingStart;
+    QTest::newRow("Transferring") << State::Transferring;
+}
+
+void TestEndToEnd::lostPortReturnsToIdle()
+{
+    QFETCH(State, lostIn);
+    DeviceSimulator::Settings settings = deviceSettings();
+    settings.unplugAtBlock = lostIn == State::Transferring ? 3 : 0;
+    const QByteArray firmware = patterned(20000);
+    Bench bench(settings, firmware, 1);
+    bench.press("pushButtonOK");
+    if (lostIn != State::Idle) {
+        bench.device.start();
+        QTRY_COMPARE(bench.status(), identityText);
+    }
+    if (lostIn == State::Transferring)
+        bench.press("pushButtonDownload");
+    else
+        bench.device.hangUp();
+
+    const QString lost = "Port " + Bench::listedName(bench.device) + " lost: ";
+    QTRY_VERIFY2(bench.status().startsWith(lost), qPrintable(bench.status()));
+    QCOMPARE(bench.state(), State::Idle);
+    // A hung-up port left open floods the loop with errors at full CPU.
+    const qint64 busyBefore = processCpuMicroseconds();
+    QTest::qWait(200);
+    QCOMPARE_LT(processCpuMicroseconds() - busyBefore, 50000);
+
+    // The next device, on another port, is served without a restart.
+    bench.dialog->findChild<QComboBox *>("comboBoxPort")->setCurrentIndex(1);
+    bench.press("pushButtonOK");
+    PtyDevice &next = *bench.spares.first();
+    next.start();
+    QTRY_COMPARE(bench.status(), identityText);
+    bench.press("pushButtonDownload");
+    QTRY_COMPARE(bench.status(), QStringLiteral("Download OK"));
+    QCOMPARE(next.simulator().devices().value(0).image, padded(firmware));
+}
+
+QTEST_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"
