@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -60,12 +61,9 @@ public:
                 ports.append({name, {}, {}, {}, 0, 0});
             return ports;
         }));
-        QFile file(dir.filePath("app.kvf"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(firmware);
-        file.close();
-        dialog->setFileChooser([path = file.fileName()](QWidget *, const QString &,
-                                                        const QString &, const QString &) {
+        writeFirmware(firmware);
+        dialog->setFileChooser([path = dir.filePath("app.kvf")](QWidget *, const QString &,
+                                                                const QString &, const QString &) {
             return path;
         });
     }
@@ -73,6 +71,15 @@ public:
 
     // "pts/7": the dialog opens it as /dev/pts/7, as it would /dev/ttyUSB0.
     static QString listedName(const PtyDevice &pty) { return pty.slavePath().mid(5); }
+
+    // Written as a build writes it: a new file renamed over the old one.
+    void writeFirmware(const QByteArray &firmware)
+    {
+        QSaveFile file(dir.filePath("app.kvf"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(firmware);
+        QVERIFY(file.commit());
+    }
 
     QString status() const { return dialog->findChild<QLabel *>("labelStatusBar")->text(); }
     int progress() const { return dialog->findChild<QProgressBar *>("progressBarDownload")->value(); }
@@ -108,7 +115,10 @@ class TestEndToEnd : public QObject
 private slots:
     void flash_data();
     void flash();
-    void secondDeviceGetsTheSameFile();
+    void nextDevice_data();
+    void nextDevice();
+    void downloadPressedWhileTransferring();
+    void fileUsesTheSelectedPort();
     void cancel();
     void lostPortReturnsToIdle_data();
     void lostPortReturnsToIdle();
@@ -148,8 +158,16 @@ void TestEndToEnd::flash()
     QCOMPARE(bench.state(), State::Idle);
 }
 
-void TestEndToEnd::secondDeviceGetsTheSameFile()
+void TestEndToEnd::nextDevice_data()
 {
+    QTest::addColumn<bool>("rebuild");
+    QTest::newRow("same file") << false;
+    QTest::newRow("file rebuilt under the same name") << true;
+}
+
+void TestEndToEnd::nextDevice()
+{
+    QFETCH(bool, rebuild);
     DeviceSimulator::Settings settings = deviceSettings();
     settings.deviceCount = 2;
     const QByteArray firmware = patterned(5000);
@@ -157,13 +175,57 @@ void TestEndToEnd::secondDeviceGetsTheSameFile()
     bench.press("pushButtonOK");
     bench.device.start();
 
-    for (const QString &uidText : {identityText, QStringLiteral("UID: 0A 1B 2C 3D 4E 5F 60 72 V2.3")}) {
-        QTRY_COMPARE(bench.status(), uidText);
-        bench.press("pushButtonDownload");
-        QTRY_COMPARE(bench.status(), QStringLiteral("Download OK"));
-    }
+    QTRY_COMPARE(bench.status(), identityText);
+    bench.press("pushButtonDownload");
+    QTRY_COMPARE(bench.status(), QStringLiteral("Download OK"));
+
+    const QByteArray second = rebuild ? patterned(3000).toUpper() + "v2" : firmware;
+    if (rebuild)
+        bench.writeFirmware(second);
+    QTRY_COMPARE(bench.status(), QStringLiteral("UID: 0A 1B 2C 3D 4E 5F 60 72 V2.3"));
+    bench.press("pushButtonDownload");
+    QTRY_COMPARE(bench.status(), QStringLiteral("Download OK"));
     QCOMPARE(bench.image(0), padded(firmware));
-    QCOMPARE(bench.image(1), padded(firmware));
+    QCOMPARE(bench.image(1), padded(second));
+}
+
+void TestEndToEnd::downloadPressedWhileTransferring()
+{
+    const QByteArray firmware = patterned(30000);
+    Bench bench(deviceSettings(), firmware);
+    bench.press("pushButtonOK");
+    bench.device.start();
+    QTRY_COMPARE(bench.status(), identityText);
+
+    int presses = 0;
+    QObject::connect(bench.dialog->findChild<TransferProtocol *>(), &TransferProtocol::progressChanged,
+                     bench.dialog.get(), [&bench, &presses](int percent) {
+                         if (percent > 0 && percent < 100 && presses < 3) {
+                             ++presses;
+                             bench.press("pushButtonDownload");
+                         }
+                     });
+    bench.press("pushButtonDownload");
+    QTRY_COMPARE(bench.status(), QStringLiteral("Download OK"));
+    QCOMPARE(presses, 3);
+    QCOMPARE(bench.image(0), padded(firmware));
+}
+
+void TestEndToEnd::fileUsesTheSelectedPort()
+{
+    const QByteArray firmware = patterned(1500);
+    Bench bench(deviceSettings(), firmware, 1);
+    auto combo = bench.dialog->findChild<QComboBox *>("comboBoxPort");
+    combo->setCurrentIndex(1);
+    bench.press("pushButtonOK");
+    combo->setCurrentIndex(0);
+    bench.press("pushButtonOK");
+    bench.press("pushButtonOK"); // pressing File again on the same port is harmless
+    bench.device.start();
+    QTRY_COMPARE(bench.status(), identityText);
+    bench.press("pushButtonDownload");
+    QTRY_COMPARE(bench.status(), QStringLiteral("Download OK"));
+    QCOMPARE(bench.image(0), padded(firmware));
 }
 
 void TestEndToEnd::cancel()
