@@ -106,7 +106,9 @@ void TransferProtocol::handleReply(char byte)
 {
     switch (byte) {
     case ACK:
-        if (firmware->atEnd()) {
+        if (!firmware->isOpen()) {
+            finish(Outcome::FirmwareUnreadable); // closed under us: its end is not the file's
+        } else if (firmware->atEnd()) {
             write(EOT);
             finish(Outcome::Completed);
         } else {

@@ -42,8 +42,9 @@ public:
     State state() const { return transferState; }
 
     // The user asks for a download of firmware, open and at position 0, of
-    // size bytes. It arms the start only while a device waits for it; in any
-    // other state but Transferring it just keeps the firmware for later.
+    // size bytes. It arms the start only while a device waits for it; a press
+    // while the start is armed replaces the firmware, and one during a
+    // transfer changes nothing.
     void requestDownload(QIODevice *firmware, quint32 size);
     // A download request failed after all: no start stays armed for it.
     void withdrawDownload();

@@ -131,6 +131,7 @@ private slots:
     void finalBlockTailIsZero();
     void secondDeviceAndNewFile();
     void withdrawnDownloadDisarmsStart();
+    void firmwareReadError_data();
     void firmwareReadError();
     void linkLostReturnsToIdle();
     void readFromDrainsEveryByte();
@@ -410,14 +411,29 @@ void TestTransferProtocol::withdrawnDownloadDisarmsStart()
     QCOMPARE(host.written(), QByteArray(2, ETX)); // still answered, never started
 }
 
+void TestTransferProtocol::firmwareReadError_data()
+{
+    QTest::addColumn<bool>("closedMidway");
+    QTest::newRow("read fails") << false;
+    QTest::newRow("file closed during the transfer") << true;
+}
+
 void TestTransferProtocol::firmwareReadError()
 {
     QFETCH_GLOBAL(bool, byteByByte);
+    QFETCH(bool, closedMidway);
     Host host(byteByByte);
     FailingDevice failing;
     host.receive(announcement());
-    host.protocol.requestDownload(&failing, 4096);
+    if (closedMidway)
+        host.download(patterned(3000));
+    else
+        host.protocol.requestDownload(&failing, 4096);
     host.receive(QByteArray(1, 'C'));
+    if (closedMidway) {
+        host.receive(QByteArray(1, ACK));
+        host.firmware.close();
+    }
     host.written();
 
     host.receive(QByteArray(1, ACK));
