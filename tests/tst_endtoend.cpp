@@ -9,7 +9,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <poll.h>
+#include <pty.h>
 #include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
 
 using State = TransferProtocol::State;
 
@@ -104,6 +108,51 @@ qint64 processCpuMicroseconds()
         + usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
 }
 
+// A line the test writes to by hand, for what the simulator never sends.
+class RawLine
+{
+public:
+    RawLine()
+    {
+        termios raw{};
+        cfmakeraw(&raw);
+        char name[64] = {};
+        if (openpty(&master, &slave, name, &raw, nullptr) == 0)
+            path = QString::fromLatin1(name);
+    }
+    ~RawLine()
+    {
+        hangUp();
+        if (slave >= 0)
+            ::close(slave);
+    }
+    void send(const QByteArray &bytes) { QCOMPARE(::write(master, bytes.data(), bytes.size()), bytes.size()); }
+    QByteArray received()
+    {
+        QByteArray bytes(65536, Qt::Uninitialized);
+        pollfd ready{master, POLLIN, 0};
+        if (::poll(&ready, 1, 0) <= 0)
+            return {};
+        const ssize_t count = ::read(master, bytes.data(), bytes.size());
+        return bytes.left(std::max<ssize_t>(count, 0));
+    }
+    void hangUp()
+    {
+        if (master >= 0)
+            ::close(master);
+        master = -1;
+        if (slave >= 0)
+            ::close(slave);
+        slave = -1;
+    }
+
+    QString path;
+
+private:
+    int master = -1;
+    int slave = -1;
+};
+
 const QString identityText = QStringLiteral("UID: 0A 1B 2C 3D 4E 5F 60 71 V2.3");
 
 } // namespace
@@ -122,26 +171,33 @@ private slots:
     void cancel();
     void lostPortReturnsToIdle_data();
     void lostPortReturnsToIdle();
+    void partialIdentityThenUnplugged();
+    void longBurstIsAnsweredInFull();
+    void busyPortIsReported();
 };
 
 void TestEndToEnd::flash_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<QList<int>>("nakBlocks");
+    QTest::addColumn<int>("noiseBytes");
 
-    QTest::newRow("1 byte") << 1 << QList<int>();
-    QTest::newRow("2048 bytes") << 2048 << QList<int>();
-    QTest::newRow("100 KiB and a bit") << 100 * 1024 + 517 << QList<int>();
-    QTest::newRow("repeated NAKs") << 9000 << QList<int>{1, 2, 5, 9};
+    QTest::newRow("1 byte") << 1 << QList<int>() << 0;
+    QTest::newRow("2048 bytes") << 2048 << QList<int>() << 0;
+    QTest::newRow("100 KiB and a bit") << 100 * 1024 + 517 << QList<int>() << 0;
+    QTest::newRow("repeated NAKs") << 9000 << QList<int>{1, 2, 5, 9} << 0;
+    QTest::newRow("garbage before the announcement") << 3000 << QList<int>() << 3000;
 }
 
 void TestEndToEnd::flash()
 {
     QFETCH(int, size);
     QFETCH(QList<int>, nakBlocks);
+    QFETCH(int, noiseBytes);
 
     DeviceSimulator::Settings settings = deviceSettings();
     settings.nakBlocks = QSet<int>(nakBlocks.begin(), nakBlocks.end());
+    settings.noiseBytes = noiseBytes;
     const QByteArray firmware = patterned(size);
     Bench bench(settings, firmware);
 
@@ -247,6 +303,7 @@ void TestEndToEnd::lostPortReturnsToIdle_data()
     QTest::addColumn<State>("lostIn");
     QTest::newRow("Idle") << State::Idle;
     QTest::newRow("AwaitingStart") << State::AwaitingStart;
+    QTest::newRow("StartPending") << State::StartPending;
     QTest::newRow("Transferring") << State::Transferring;
 }
 
@@ -257,15 +314,19 @@ void TestEndToEnd::lostPortReturnsToIdle()
     settings.unplugAtBlock = lostIn == State::Transferring ? 3 : 0;
     const QByteArray firmware = patterned(20000);
     Bench bench(settings, firmware, 1);
+    if (lostIn == State::StartPending)
+        bench.device.setPollInterval(60000); // no byte comes to start the transfer
     bench.press("pushButtonOK");
     if (lostIn != State::Idle) {
         bench.device.start();
         QTRY_COMPARE(bench.status(), identityText);
     }
-    if (lostIn == State::Transferring)
+    if (lostIn == State::StartPending || lostIn == State::Transferring)
         bench.press("pushButtonDownload");
-    else
+    if (lostIn != State::Transferring) {
+        QCOMPARE(bench.state(), lostIn);
         bench.device.hangUp();
+    }
 
     const QString lost = "Port " + Bench::listedName(bench.device) + " lost: ";
     QTRY_VERIFY2(bench.status().startsWith(lost), qPrintable(bench.status()));
@@ -284,6 +345,62 @@ void TestEndToEnd::lostPortReturnsToIdle()
     bench.press("pushButtonDownload");
     QTRY_COMPARE(bench.status(), QStringLiteral("Download OK"));
     QCOMPARE(next.simulator().devices().value(0).image, padded(firmware));
+}
+
+std::unique_ptr<kavriUpdate> dialogOn(const QString &portPath)
+{
+    auto dialog = std::make_unique<kavriUpdate>(nullptr, [portPath] {
+        return QList<PortInfo>{{portPath, {}, {}, {}, 0, 0}};
+    });
+    dialog->setFileChooser([](QWidget *, const QString &, const QString &, const QString &) {
+        return QStringLiteral("/nonexistent/app.kvf");
+    });
+    return dialog;
+}
+
+void TestEndToEnd::partialIdentityThenUnplugged()
+{
+    RawLine line;
+    auto dialog = dialogOn(line.path);
+    dialog->findChild<QPushButton *>("pushButtonOK")->click();
+    auto status = dialog->findChild<QLabel *>("labelStatusBar");
+    const QString before = status->text();
+    line.send(QByteArray::fromHex("030A1B2C3D4E")); // the announcement and 5 of its 16 bytes
+    QTRY_COMPARE(dialog->findChild<TransferProtocol *>()->state(), State::ReadingIdentity);
+    QCOMPARE(status->text(), before); // nothing to show yet
+    QCOMPARE(line.received(), QByteArray());
+
+    line.hangUp();
+    QTRY_VERIFY2(status->text().contains(" lost: "), qPrintable(status->text()));
+    QCOMPARE(dialog->findChild<TransferProtocol *>()->state(), State::Idle);
+}
+
+void TestEndToEnd::longBurstIsAnsweredInFull()
+{
+    RawLine line;
+    auto dialog = dialogOn(line.path);
+    dialog->findChild<QPushButton *>("pushButtonOK")->click();
+    const QByteArray identity = QByteArray::fromHex("0A1B2C3D4E5F6071EEEE0302FFFFFFFF");
+    line.send(char(0x03) + identity + QByteArray(3000, 'p'));
+
+    QByteArray replies;
+    QTRY_VERIFY((replies += line.received()).size() >= 8 + 3000);
+    QTest::qWait(50);
+    replies += line.received();
+    QCOMPARE(replies, QByteArray(8 + 3000, 0x03));
+}
+
+void TestEndToEnd::busyPortIsReported()
+{
+    PtyDevice device(deviceSettings());
+    QVERIFY(device.open());
+    QSerialPort holder(device.slavePath());
+    QVERIFY(holder.open(QIODevice::ReadWrite));
+
+    auto dialog = dialogOn(device.slavePath());
+    dialog->findChild<QPushButton *>("pushButtonOK")->click();
+    const QString status = dialog->findChild<QLabel *>("labelStatusBar")->text();
+    QVERIFY2(status.startsWith("Cannot open " + device.slavePath() + ": "), qPrintable(status));
 }
 
 QTEST_MAIN(TestEndToEnd)
