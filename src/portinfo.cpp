@@ -14,3 +14,17 @@ QList<PortInfo> systemPorts()
     }
     return ports;
 }
+
+QString portDescription(const PortInfo &info)
+{
+    QStringList parts{info.name};
+    if (!info.description.isEmpty())
+        parts.append(info.description);
+    if (!info.manufacturer.isEmpty())
+        parts.append(info.manufacturer);
+    if (info.vendorId != 0 || info.productId != 0)
+        parts.append(QString::asprintf("USB %04x:%04x", info.vendorId, info.productId));
+    if (!info.serialNumber.isEmpty())
+        parts.append(QStringLiteral("serial ") + info.serialNumber);
+    return parts.join(QStringLiteral("  "));
+}

@@ -23,4 +23,8 @@ using PortSource = std::function<QList<PortInfo>()>;
 // The serial ports the system reports, in its order.
 QList<PortInfo> systemPorts();
 
+// One line for a port listing: the name, then whatever the system knows of
+// description, manufacturer, USB VID:PID (hex) and serial number.
+QString portDescription(const PortInfo &info);
+
 #endif // PORTINFO_H

@@ -1,5 +1,11 @@
 #include "seriallink.h"
 
+#ifdef Q_OS_LINUX
+#include <cerrno>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#endif
+
 namespace SerialLink {
 
 QString devicePath(const QString &portName)
@@ -61,6 +67,24 @@ QString lostText(const QSerialPort &port)
 {
     // The error text of a vanished line is whatever errno last held; it says nothing useful.
     return QStringLiteral("Port %1 lost: device unplugged or line failed").arg(port.portName());
+}
+
+QString requestLowLatency(QSerialPort &port)
+{
+#ifdef Q_OS_LINUX
+    serial_struct settings{};
+    if (::ioctl(int(port.handle()), TIOCGSERIAL, &settings) != 0)
+        return qt_error_string(errno);
+    if (settings.flags & ASYNC_LOW_LATENCY)
+        return {};
+    settings.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(int(port.handle()), TIOCSSERIAL, &settings) != 0)
+        return qt_error_string(errno);
+    return {};
+#else
+    Q_UNUSED(port);
+    return QStringLiteral("not supported on this system");
+#endif
 }
 
 } // namespace SerialLink

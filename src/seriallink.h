@@ -21,6 +21,12 @@ bool isLost(QSerialPort::SerialPortError error);
 
 QString lostText(const QSerialPort &port);
 
+// Asks the driver to pass received bytes on at once instead of collecting
+// them for a few milliseconds (Linux: ASYNC_LOW_LATENCY); each reply then
+// reaches the program sooner. Returns an empty string when the driver agreed,
+// else why not; the port works as before either way.
+QString requestLowLatency(QSerialPort &port);
+
 } // namespace SerialLink
 
 #endif // SERIALLINK_H

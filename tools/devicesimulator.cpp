@@ -18,7 +18,6 @@ constexpr int IdentityLength = 16;
 constexpr int UidLength = 8;
 constexpr int MinorVersionOffset = 10;
 constexpr int MajorVersionOffset = 11;
-constexpr int FrameLength = 1 + DeviceSimulator::BlockSize + 2;
 
 quint16 frameChecksum(const QByteArray &frame)
 {
@@ -187,7 +186,9 @@ void DeviceSimulator::completeFrame(Output &out)
 
 bool DeviceSimulator::refuseBlock(int block)
 {
-    if (m_settings.nakBlocks.contains(block) && !m_refusedBlocks.contains(block)) {
+    const bool chosen = m_settings.nakBlocks.contains(block)
+        || (m_settings.nakEvery > 0 && block % m_settings.nakEvery == 0);
+    if (chosen && !m_refusedBlocks.contains(block)) {
         m_refusedBlocks.insert(block);
         return true;
     }

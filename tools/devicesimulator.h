@@ -16,6 +16,7 @@ class DeviceSimulator
 {
 public:
     static constexpr int BlockSize = 1024;
+    static constexpr int FrameLength = 1 + BlockSize + 2; // STX, payload, CRC high and low
 
     // Sent on every tick while the host waits for the user. It has to mean
     // nothing to the host in any state: 0x03 would start a new announcement on
@@ -31,6 +32,7 @@ public:
         quint8 versionMinor = 0;
         int deviceCount = 1;       // devices announced one after another
         QSet<int> nakBlocks;       // 1-based; refused the first time they arrive
+        int nakEvery = 0;          // every nakEvery-th block is refused the first time; 0 never
         int cancelAtBlock = 0;     // 1-based; 0 never cancels
         int unplugAtBlock = 0;     // 1-based; 0 never unplugs
         double nakProbability = 0.0; // chance of refusing any good block

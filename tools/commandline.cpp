@@ -1,0 +1,99 @@
+#include "commandline.h"
+
+#include <QCoreApplication>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace CommandLine {
+
+void printError(const QString &text)
+{
+    const QString line = QCoreApplication::applicationName() + QStringLiteral(": ") + text + u'\n';
+    std::fputs(line.toLocal8Bit().constData(), stderr);
+}
+
+bool parse(QCommandLineParser &parser, const QStringList &arguments, VersionOption versionOption)
+{
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the program's version."));
+    if (versionOption == VersionOption::Offered)
+        parser.addOption(version);
+    if (!parser.parse(arguments)) {
+        printError(parser.errorText() + QStringLiteral(" (see --help)"));
+        return false;
+    }
+    if (parser.isSet(help))
+        parser.showHelp(0);
+    if (versionOption == VersionOption::Offered && parser.isSet(version))
+        parser.showVersion();
+    return true;
+}
+
+std::optional<qint64> integerValue(const QCommandLineParser &parser, const QString &option,
+                                   qint64 minimum, qint64 maximum)
+{
+    bool ok = false;
+    const qint64 value = parser.value(option).toLongLong(&ok);
+    if (ok && value >= minimum && value <= maximum)
+        return value;
+    printError(QStringLiteral("--%1 takes a whole number from %2 to %3, not \"%4\"")
+                   .arg(option).arg(minimum).arg(maximum).arg(parser.value(option)));
+    return std::nullopt;
+}
+
+} // namespace CommandLine
+
+namespace {
+
+// Written by the signal handler, read by the event loop: the only way out of
+// a handler that is safe at any moment.
+int stopPipe[2] = {-1, -1};
+
+void onStopSignal(int signalNumber)
+{
+    const int savedErrno = errno;
+    const char byte = char(signalNumber);
+    [[maybe_unused]] const ssize_t written = ::write(stopPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+} // namespace
+
+StopSignals::StopSignals(QObject *parent)
+    : QObject(parent)
+{
+    if (::pipe2(stopPipe, O_NONBLOCK | O_CLOEXEC) != 0)
+        return; // the default action (ending the process) still applies
+    m_notifier.setSocket(stopPipe[0]);
+    m_notifier.setEnabled(true);
+    connect(&m_notifier, &QSocketNotifier::activated, this, &StopSignals::drain);
+    struct sigaction action{};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+StopSignals::~StopSignals()
+{
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    m_notifier.setEnabled(false);
+    for (int &fd : stopPipe) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+}
+
+void StopSignals::drain()
+{
+    char byte = 0;
+    if (::read(stopPipe[0], &byte, 1) == 1)
+        emit stopRequested(byte == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM"));
+}
