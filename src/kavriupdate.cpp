@@ -10,6 +10,7 @@ kavriUpdate::kavriUpdate(QWidget *parent, const PortSource &portSource)
     : QDialog(parent)
     , ui(new Ui::kavriUpdate)
     , transfer(this)
+    , portSource(portSource)
     , chooseFile([](QWidget *parent, const QString &caption, const QString &directory,
                     const QString &filter) {
         return QFileDialog::getOpenFileName(parent, caption, directory, filter);
@@ -18,10 +19,9 @@ kavriUpdate::kavriUpdate(QWidget *parent, const PortSource &portSource)
     ui->setupUi(this);
     ui->pushButtonDownload->hide();
 
-    ports = portSource();
-    for (const PortInfo &info : std::as_const(ports))
-        ui->comboBoxPort->addItem(QString::fromLatin1(info.name.toLocal8Bit()));
+    listPorts();
     refreshStatusLine();
+    connect(ui->comboBoxPort, &PortComboBox::aboutToShowPopup, this, &kavriUpdate::updatePortList);
 
     transfer.setLink(&port);
     connect(&transfer, &TransferProtocol::identified, this, &kavriUpdate::showIdentity);
@@ -99,6 +99,29 @@ void kavriUpdate::receive()
     // Hand the replies to the system now rather than on the next pass of the loop.
     if (port.isOpen())
         port.flush();
+}
+
+// Lists the ports afresh, keeping the selected one where it is still there.
+void kavriUpdate::listPorts()
+{
+    const QString selected = ui->comboBoxPort->currentText();
+    ports = portSource();
+    QSignalBlocker quiet(ui->comboBoxPort);
+    ui->comboBoxPort->clear();
+    for (const PortInfo &info : std::as_const(ports)) {
+        ui->comboBoxPort->addItem(QString::fromLatin1(info.name.toLocal8Bit()));
+        ui->comboBoxPort->setItemData(ui->comboBoxPort->count() - 1, portDescription(info),
+                                      Qt::ToolTipRole);
+    }
+    ui->comboBoxPort->setCurrentIndex(std::max(0, ui->comboBoxPort->findText(selected)));
+}
+
+void kavriUpdate::updatePortList()
+{
+    const QString selected = ui->comboBoxPort->currentText();
+    listPorts();
+    if (ui->comboBoxPort->currentText() != selected)
+        refreshStatusLine(); // the selected port went away
 }
 
 void kavriUpdate::refreshStatusLine()

@@ -42,6 +42,8 @@ private slots:
     void receive();
 
 private:
+    void listPorts();
+    void updatePortList();
     void refreshStatusLine();
     void showStatus(const QString &text);
     void setUpLink();
@@ -56,6 +58,7 @@ private:
     quint32 fileSize = 0;
     Ui::kavriUpdate *ui;
     TransferProtocol transfer;
+    PortSource portSource;
     FileChooser chooseFile;
 };
 

@@ -57,6 +57,9 @@ private slots:
     void languageChangeKeepsStatus();
     void statusLabelElides_data();
     void statusLabelElides();
+    void portListFollowsHotPlug_data();
+    void portListFollowsHotPlug();
+    void portTooltips();
     void fileChoice();
     void cancelledChoiceKeepsPrevious();
     void portThatCannotOpen_data();
@@ -237,6 +240,69 @@ void TestKavriUpdate::statusLabelElides()
     QVERIFY2(shown.endsWith(visibleEnd), qPrintable(shown));
     QVERIFY(label->fontMetrics().horizontalAdvance(shown) <= label->contentsRect().width());
     QVERIFY(!label->grab().isNull()); // the drawing path runs
+}
+
+void TestKavriUpdate::portListFollowsHotPlug_data()
+{
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QString>("selected");
+    QTest::addColumn<QStringList>("after");
+    QTest::addColumn<QString>("expectedSelection");
+
+    QTest::newRow("plugged in after start")
+        << QStringList{"ttyS0"} << "ttyS0" << QStringList{"ttyS0", "ttyUSB0"} << "ttyS0";
+    QTest::newRow("first port plugged in")
+        << QStringList() << "" << QStringList{"ttyUSB0"} << "ttyUSB0";
+    QTest::newRow("selection kept when the order changes")
+        << QStringList{"ttyS0", "ttyUSB0"} << "ttyUSB0" << QStringList{"ttyACM0", "ttyUSB0", "ttyS0"}
+        << "ttyUSB0";
+    QTest::newRow("selected port unplugged")
+        << QStringList{"ttyS0", "ttyUSB0"} << "ttyUSB0" << QStringList{"ttyS0"} << "ttyS0";
+    QTest::newRow("every port unplugged")
+        << QStringList{"ttyS0", "ttyUSB0"} << "ttyS0" << QStringList() << "";
+}
+
+void TestKavriUpdate::portListFollowsHotPlug()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QString, selected);
+    QFETCH(QStringList, after);
+    QFETCH(QString, expectedSelection);
+
+    QStringList present = before;
+    kavriUpdate dialog(nullptr, [&present] { return listing(present)(); });
+    auto combo = dialog.findChild<QComboBox *>("comboBoxPort");
+    combo->setCurrentIndex(combo->findText(selected));
+    // A status text of the protocol stays unless the selection changes.
+    auto status = dialog.findChild<StatusLabel *>("labelStatusBar");
+    status->setText("UID: 0A 1B 2C 3D 4E 5F 60 71 V2.3");
+
+    present = after;
+    combo->showPopup();
+    QStringList items;
+    for (int i = 0; i < combo->count(); ++i)
+        items.append(combo->itemText(i));
+    QCOMPARE(items, after);
+    QCOMPARE(combo->currentText(), expectedSelection);
+    const QString expectedStatus = expectedSelection == selected
+        ? QStringLiteral("UID: 0A 1B 2C 3D 4E 5F 60 71 V2.3")
+        : expectedSelection + "  file not available";
+    QCOMPARE(status->text(), expectedStatus);
+    combo->hidePopup();
+}
+
+void TestKavriUpdate::portTooltips()
+{
+    const PortInfo adapter{"ttyUSB0", "FT232R USB UART", "FTDI", "A50285BI", 0x0403, 0x6001};
+    const PortInfo builtIn{"ttyS0", {}, {}, {}, 0, 0};
+    kavriUpdate dialog(nullptr, [&] { return QList<PortInfo>{adapter, builtIn}; });
+    auto combo = dialog.findChild<QComboBox *>("comboBoxPort");
+
+    const QString details = combo->itemData(0, Qt::ToolTipRole).toString();
+    for (const char *part : {"FT232R USB UART", "FTDI", "0403:6001", "A50285BI"})
+        QVERIFY2(details.contains(part), qPrintable(details));
+    QCOMPARE(combo->itemText(0), QStringLiteral("ttyUSB0"));
+    QVERIFY(!combo->itemData(1, Qt::ToolTipRole).toString().contains("USB"));
 }
 
 void TestKavriUpdate::fileChoice()

@@ -1,0 +1,7 @@
+#include "portcombobox.h"
+
+void PortComboBox::showPopup()
+{
+    emit aboutToShowPopup();
+    QComboBox::showPopup();
+}
