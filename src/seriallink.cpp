@@ -33,6 +33,8 @@ QString open(QSerialPort &port, const QString &portName)
 {
     if (port.isOpen())
         port.close();
+    if (portName.isEmpty())
+        return QStringLiteral("No serial port to open");
     const QString path = devicePath(portName);
     port.setPortName(path);
     if (!port.open(QIODevice::ReadWrite))
