@@ -4,7 +4,11 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QMap>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -28,6 +32,19 @@ QByteArray patterned(int size)
         bytes[i] = char((i * 13 + i / 509) & 0xFF);
     return bytes;
 }
+
+// What a powered device sends: the start byte, then its identity record
+// (the UID, version 2.3).
+QByteArray announcement(const QByteArray &uidHex = "0A1B2C3D4E5F6070")
+{
+    return QByteArray(1, 0x03) + QByteArray::fromHex(uidHex) + QByteArray::fromHex("0000030200000000");
+}
+
+constexpr char Poll = 'C';
+constexpr char Ack = 0x06;
+constexpr char Eot = 0x04;
+constexpr int IdentityReply = 8;  // 0x03 bytes answering an identity
+constexpr int Frame = 1 + Block + 2;
 
 QByteArray padded(QByteArray bytes)
 {
@@ -117,15 +134,19 @@ public:
         if (openpty(&m_master, &m_slave, nullptr, &raw, nullptr) != 0)
             return;
         fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        // Not inherited by the host, or its copy would keep the line up after hangUp().
+        fcntl(m_master, F_SETFD, FD_CLOEXEC);
+        fcntl(m_slave, F_SETFD, FD_CLOEXEC);
         path = QString::fromLocal8Bit(ttyname(m_slave));
         // Every later open of the slave shows here: only the host opens it.
-        m_openWatch = inotify_init1(IN_NONBLOCK);
+        m_openWatch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         inotify_add_watch(m_openWatch, path.toLocal8Bit().constData(), IN_OPEN);
     }
     ~TestLine()
     {
         ::close(m_openWatch);
-        ::close(m_master);
+        if (m_master >= 0)
+            ::close(m_master);
         ::close(m_slave);
     }
 
@@ -138,6 +159,27 @@ public:
     bool send(const QByteArray &bytes) const
     {
         return ::write(m_master, bytes.constData(), bytes.size()) == bytes.size();
+    }
+
+    // What the host wrote to the line: count bytes, or what came before a
+    // timeout if fewer did.
+    QByteArray receive(int count) const
+    {
+        QByteArray bytes;
+        QElapsedTimer clock;
+        clock.start();
+        while (bytes.size() < count && clock.elapsed() < RunTimeoutMs) {
+            QTest::qWait(5);
+            bytes += received();
+        }
+        return bytes;
+    }
+
+    // The device end goes away, as when a USB adapter is pulled.
+    void hangUp()
+    {
+        ::close(m_master);
+        m_master = -1;
     }
 
     // What the host wrote to the line so far.
@@ -169,6 +211,27 @@ QStringList linesStartingWith(const QString &text, const QString &prefix)
     return found;
 }
 
+// kavri-devsim's verdict per device, by number: "completed", "cancelled", ...
+QMap<int, QString> deviceOutcomes(const QString &simulatorOutput)
+{
+    static const QRegularExpression line(QStringLiteral("^Device (\\d+) UID [0-9A-F]{16}: (\\w+),"),
+                                         QRegularExpression::MultilineOption);
+    QMap<int, QString> outcomes;
+    for (const QRegularExpressionMatch &match : line.globalMatch(simulatorOutput))
+        outcomes.insert(match.captured(1).toInt(), match.captured(2));
+    return outcomes;
+}
+
+// The sum of the first capture of every match of pattern, ^ and $ at line ends.
+int sumOfNumbers(const QString &text, const QString &pattern)
+{
+    int sum = 0;
+    const QRegularExpression expression(pattern, QRegularExpression::MultilineOption);
+    for (const QRegularExpressionMatch &match : expression.globalMatch(text))
+        sum += match.captured(1).toInt();
+    return sum;
+}
+
 } // namespace
 
 class TestTools : public QObject
@@ -183,9 +246,18 @@ private slots:
     void deviceFaults();
     void silenceTimesOut_data();
     void silenceTimesOut();
+    void lostPortInEachState_data();
+    void lostPortInEachState();
+    void rebuiltFirmwareReachesNextDevice();
+    void reopensLostPort_data();
+    void reopensLostPort();
+    void soakWithFaults();
     void stopSignalSaysWhere();
     void badInputNeverTouchesLine_data();
     void badInputNeverTouchesLine();
+    void busyPortIsReported();
+    void noPortsListed_data();
+    void noPortsListed();
     void listsPorts();
 
 private:
@@ -290,11 +362,11 @@ void TestTools::silenceTimesOut_data()
     QTest::addColumn<int>("bytesExpected"); // from the host, before it gives up
     QTest::addColumn<QString>("where");
 
-    const QByteArray announcement = QByteArray(1, 0x03) + QByteArray::fromHex("0A1B2C3D4E5F60700000030200000000");
     QTest::newRow("no device") << QByteArray() << 0 << "while waiting for device 1";
+    // Half an identity is no device yet: nothing is answered, and the wait ends.
+    QTest::newRow("only part of an identity") << announcement().left(9) << 0 << "while waiting for device 1";
     // The poll byte starts the transfer, the ACK draws block 1; then nothing.
-    QTest::newRow("device silent after block 1") << announcement + "C" + QByteArray(1, 0x06)
-                                                 << 8 + 1 + Block + 2
+    QTest::newRow("device silent after block 1") << announcement() + Poll + Ack << IdentityReply + Frame
                                                  << "during the transfer to UID 0A1B2C3D4E5F6070, after block 1 of 2";
 }
 
@@ -324,6 +396,163 @@ void TestTools::silenceTimesOut()
     QCOMPARE(line.received().size(), bytesExpected);
 }
 
+void TestTools::lostPortInEachState_data()
+{
+    QTest::addColumn<QByteArray>("deviceSends");
+    QTest::addColumn<int>("bytesExpected"); // from the host, before the line goes
+    QTest::addColumn<QString>("where");
+
+    QTest::newRow("idle") << QByteArray() << 0 << "while waiting for device 1";
+    QTest::newRow("reading identity") << announcement().left(9) << 0 << "while waiting for device 1";
+    QTest::newRow("announced") << announcement() << IdentityReply
+                               << "after UID 0A1B2C3D4E5F6070 announced itself, before its transfer began";
+    QTest::newRow("transferring") << announcement() + Poll + Ack << IdentityReply + Frame
+                                  << "during the transfer to UID 0A1B2C3D4E5F6070, after block 1 of 2";
+}
+
+void TestTools::lostPortInEachState()
+{
+    QFETCH(QByteArray, deviceSends);
+    QFETCH(int, bytesExpected);
+    QFETCH(QString, where);
+    QVERIFY(writeFile(m_firmwarePath, patterned(2 * Block)));
+    TestLine line;
+    QProcess flash;
+    flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, m_firmwarePath});
+    QVERIFY(flash.waitForReadyRead(RunTimeoutMs)); // "Opened ...": the port is set up
+    QVERIFY(line.send(deviceSends));
+    QCOMPARE(line.receive(bytesExpected).size(), bytesExpected);
+    QTest::qWait(50); // time for anything the host should not send
+    QVERIFY(line.received().isEmpty());
+    line.hangUp();
+    const Finished result = waitFor(flash);
+
+    QCOMPARE(result.exitCode, 3);
+    QCOMPARE(result.err, QStringLiteral("kavri-flash: Port %1 lost: device unplugged or line failed %2\n")
+                             .arg(line.path.sliced(QStringLiteral("/dev/").size()), where));
+}
+
+// The firmware is read afresh for every device: a rebuild under the same name
+// between two devices is what the second one gets, whole.
+void TestTools::rebuiltFirmwareReachesNextDevice()
+{
+    const QByteArray firstBuild = patterned(Block);
+    const QByteArray secondBuild = patterned(Block + 300).mid(300);
+    QVERIFY(writeFile(m_firmwarePath, firstBuild));
+    TestLine line;
+    QProcess flash;
+    flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--devices", "2", m_firmwarePath});
+    QVERIFY(flash.waitForReadyRead(RunTimeoutMs));
+
+    QList<QByteArray> payloads;
+    for (const QByteArray &build : {firstBuild, secondBuild}) {
+        QSaveFile rebuild(m_firmwarePath); // replaced whole, as a build tool does
+        QVERIFY(rebuild.open(QIODevice::WriteOnly));
+        rebuild.write(build);
+        QVERIFY(rebuild.commit());
+        QVERIFY(line.send(announcement() + Poll + Ack));
+        const QByteArray frame = line.receive(IdentityReply + Frame).mid(IdentityReply);
+        QCOMPARE(frame.size(), Frame);
+        payloads.append(frame.mid(1, Block));
+        QVERIFY(line.send(QByteArray(1, Ack)));
+        QCOMPARE(line.receive(1), QByteArray(1, Eot));
+    }
+    const Finished result = waitFor(flash);
+
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(payloads, (QList<QByteArray>{firstBuild, secondBuild}));
+}
+
+void TestTools::reopensLostPort_data()
+{
+    QTest::addColumn<QStringList>("replug");    // kavri-devsim options
+    QTest::addColumn<QString>("timeout");       // kavri-flash --timeout
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("downloadsOk");
+    QTest::addColumn<QString>("lastProblem");   // %1: the link
+
+    const QString lost = QStringLiteral("Port %1 lost: device unplugged or line failed during the transfer to "
+                                        "UID 4B41565249000001, after block 2 of 4");
+    QTest::newRow("back after 300 ms") << QStringList{"--replug-after", "300"} << "10" << 0 << 2 << lost;
+    QTest::newRow("never back") << QStringList{} << "1" << 4 << 0
+                                << "Timed out: the line was silent for 1 s while waiting for %1 to come back";
+}
+
+void TestTools::reopensLostPort()
+{
+    QFETCH(QStringList, replug);
+    QFETCH(QString, timeout);
+    QFETCH(int, exitCode);
+    QFETCH(int, downloadsOk);
+    QFETCH(QString, lastProblem);
+    const QByteArray firmware = patterned(3 * Block + 5);
+    QVERIFY(writeFile(m_firmwarePath, firmware));
+    const QString link = m_dir.filePath(QStringLiteral("serial-by-id"));
+
+    Simulator simulator;
+    QVERIFY(simulator.start(replug + QStringList{"--link", link, "--devices", "2", "--unplug-at", "2",
+                                                 "--out", m_dir.filePath(QStringLiteral("image%n.bin"))}));
+    const Finished flash = runFlash({"--reopen", "--port", link, "--devices", "2", "--timeout", timeout,
+                                     m_firmwarePath});
+    simulator.finish();
+
+    QCOMPARE(flash.exitCode, exitCode);
+    QVERIFY2(flash.err.startsWith(QStringLiteral("kavri-flash: Port %1 lost: ").arg(link)), qPrintable(flash.err));
+    QVERIFY2(flash.err.endsWith(QStringLiteral("kavri-flash: ") + lastProblem.arg(link) + u'\n'), qPrintable(flash.err));
+    // The device lost with the port is reported, though it is not one of the two asked for.
+    const QRegularExpression lostDevice(
+        QStringLiteral("^Summary: UID 4B41565249000001, V1\\.0, 2048 bytes, 2 blocks, 0 NAKs, [0-9.]+ s, Port lost\n"
+                       "Waiting for %1 to come back\n").arg(QRegularExpression::escape(link)),
+        QRegularExpression::MultilineOption);
+    QVERIFY2(lostDevice.match(flash.out).hasMatch(), qPrintable(flash.out));
+    QCOMPARE(linesStartingWith(flash.out, QStringLiteral("Download OK")).size(), downloadsOk);
+    for (int device = 2; device <= downloadsOk + 1; ++device)
+        QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image%1.bin").arg(device))), padded(firmware));
+    QVERIFY(!QFileInfo::exists(link)); // the simulator takes its link with it
+}
+
+// A short run with every fault at once: random NAKs, noise before each
+// announcement, a cancel every fifth device, and device 6 unplugged and
+// plugged back in. scripts/soak runs the long version.
+void TestTools::soakWithFaults()
+{
+    const int devices = 12;
+    const QByteArray firmware = patterned(6 * Block + 700);
+    QVERIFY(writeFile(m_firmwarePath, firmware));
+    const QString link = m_dir.filePath(QStringLiteral("serial-by-id"));
+
+    Simulator simulator;
+    QVERIFY(simulator.start({"--link", link, "--devices", QString::number(devices), "--nak-rate", "0.1",
+                             "--noise", "--seed", "5", "--cancel-at", "3", "--cancel-every", "5",
+                             "--unplug-at", "2", "--unplug-device", "6", "--replug-after", "200",
+                             "--out", m_dir.filePath(QStringLiteral("image%n.bin"))}));
+    const Finished flash = runFlash({"-v", "--reopen", "--port", link, "--devices", QString::number(devices),
+                                     "--timeout", "10", m_firmwarePath});
+    const Finished device = simulator.finish();
+
+    QCOMPARE(flash.exitCode, 1); // some devices cancelled
+    QCOMPARE(device.exitCode, 0);
+    const QMap<int, QString> outcomes = deviceOutcomes(device.out);
+    QCOMPARE(outcomes.keys(), QList<int>({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}));
+    QCOMPARE(outcomes.value(5), QStringLiteral("cancelled"));
+    QCOMPARE(outcomes.value(6), QStringLiteral("unplugged"));
+    QCOMPARE(outcomes.value(10), QStringLiteral("cancelled"));
+    QCOMPARE(linesStartingWith(flash.out, QStringLiteral("DOWNLOAD CANCELED")).size(), 2);
+    QCOMPARE(linesStartingWith(flash.out, QStringLiteral("Download OK")).size(), devices - 2);
+    for (auto it = outcomes.cbegin(); it != outcomes.cend(); ++it) {
+        if (it.value() == QStringLiteral("completed"))
+            QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image%1.bin").arg(it.key()))), padded(firmware));
+    }
+    const int naksSent = sumOfNumbers(device.out, QStringLiteral("NAKs sent: (\\d+)"));
+    QVERIFY(naksSent > 0);
+    QCOMPARE(sumOfNumbers(flash.out, QStringLiteral("^Summary: .*, (\\d+) NAKs, ")), naksSent);
+    // The figures scripts/soak reads to judge the host's memory.
+    const QRegularExpression memoryFigures(QStringLiteral(
+        "^Memory: \\d+ KiB resident after device 1\n(.*\n)*Memory: \\d+ KiB resident at the end\n\\z"),
+        QRegularExpression::MultilineOption);
+    QVERIFY2(memoryFigures.match(flash.out).hasMatch(), qPrintable(flash.out));
+}
+
 void TestTools::stopSignalSaysWhere()
 {
     QVERIFY(writeFile(m_firmwarePath, patterned(Block)));
@@ -348,6 +577,7 @@ void TestTools::badInputNeverTouchesLine_data()
     QTest::newRow("missing file") << "missing" << true << 2;
     QTest::newRow("empty file") << "empty" << true << 2;
     QTest::newRow("directory") << "directory" << true << 2;
+    QTest::newRow("unreadable file") << "unreadable" << true << 2;
     QTest::newRow("4 GiB file") << "4 GiB" << true << 2;
     QTest::newRow("missing port") << "good" << false << 3;
 }
@@ -362,18 +592,84 @@ void TestTools::badInputNeverTouchesLine()
         QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("firmware.kvf")));
     } else if (fileKind != "missing") {
         QVERIFY(file.open(QIODevice::WriteOnly));
-        QVERIFY(file.write(patterned(fileKind == "good" ? Block : 0)) >= 0);
+        const bool hasContent = fileKind == "good" || fileKind == "unreadable";
+        QVERIFY(file.write(patterned(hasContent ? Block : 0)) >= 0);
         if (fileKind == "4 GiB")
             QVERIFY(file.resize(qint64(1) << 32)); // sparse: no disk space used
         file.close();
     }
+    QString firmwarePath = m_firmwarePath;
+    if (fileKind == "unreadable") {
+        if (geteuid() != 0) {
+            QVERIFY(file.setPermissions(QFile::WriteOwner));
+        } else {
+            // Root reads any file; a write-only kernel attribute refuses it too.
+            firmwarePath = QStringLiteral("/sys/bus/pci/rescan");
+            if (!QFile::exists(firmwarePath))
+                QSKIP("running as root and no file here refuses root");
+        }
+    }
     TestLine line;
     const QString port = portExists ? line.path : m_dir.filePath(QStringLiteral("no-such-tty"));
-    const Finished flash = runFlash({"--port", port, m_firmwarePath});
+    const Finished flash = runFlash({"--port", port, firmwarePath});
 
     QCOMPARE(flash.exitCode, exitCode);
     QCOMPARE(flash.err.count(u'\n'), 1);
     QVERIFY(!line.wasOpened());
+}
+
+void TestTools::busyPortIsReported()
+{
+    QVERIFY(writeFile(m_firmwarePath, patterned(Block)));
+    TestLine line;
+    QProcess holder;
+    holder.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, m_firmwarePath});
+    QVERIFY(holder.waitForReadyRead(RunTimeoutMs)); // "Opened ...": the port is held
+    const Finished second = runFlash({"--port", line.path, m_firmwarePath});
+    holder.terminate();
+    waitFor(holder);
+
+    QCOMPARE(second.exitCode, 3);
+    QVERIFY2(second.err.startsWith(QStringLiteral("kavri-flash: Cannot open %1: ").arg(line.path)),
+             qPrintable(second.err));
+    QCOMPARE(second.err.count(u'\n'), 1);
+    QVERIFY(line.received().isEmpty());
+}
+
+// With no serial port on the system (hidden in a mount namespace of its own),
+// the list says so and a flash without --port stops before doing anything.
+void TestTools::noPortsListed_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+
+    QTest::newRow("list") << QStringList{"--list"} << 0 << "No serial ports found\n" << "";
+    QTest::newRow("flash") << QStringList{"FIRMWARE"} << 3 << ""
+                           << "kavri-flash: No serial port found; name one with --port\n";
+}
+
+void TestTools::noPortsListed()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QVERIFY(writeFile(m_firmwarePath, patterned(Block)));
+    arguments.replaceInStrings(QStringLiteral("FIRMWARE"), m_firmwarePath);
+    const QString hidePorts = QStringLiteral("mount -t tmpfs none /sys/class/tty");
+    if (QProcess::execute(QStringLiteral("unshare"), {"-m", "sh", "-c", hidePorts + " 2>/dev/null"}) != 0)
+        QSKIP("cannot hide the serial ports: making a mount namespace needs root");
+
+    QProcess flash;
+    flash.start(QStringLiteral("unshare"), QStringList{"-m", "sh", "-c", hidePorts + " && exec \"$0\" \"$@\"",
+                                                       QStringLiteral(KAVRI_FLASH)} + arguments);
+    const Finished result = waitFor(flash);
+
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(result.out, out);
+    QCOMPARE(result.err, err);
 }
 
 void TestTools::listsPorts()

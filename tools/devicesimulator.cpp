@@ -6,6 +6,9 @@
 
 namespace {
 
+// The device's side of the wire, written out here rather than taken from the
+// host's TransferProtocol: a wrong byte on either side then fails the exchange
+// in every end-to-end test instead of agreeing with itself unseen.
 constexpr char AnnounceByte = 0x03;
 constexpr char Stx = 0x02;
 constexpr char Eot = 0x04;
@@ -41,6 +44,8 @@ DeviceSimulator::DeviceSimulator(const Settings &settings)
 
 DeviceSimulator::Output DeviceSimulator::start()
 {
+    if (m_state != State::NotStarted && m_state != State::Unplugged)
+        return {};
     return announceNextDevice();
 }
 
@@ -166,11 +171,11 @@ void DeviceSimulator::completeFrame(Output &out)
         return;
     }
     const int block = nextBlockNumber();
-    if (block == m_settings.unplugAtBlock) {
+    if (unplugsAt(block)) {
         endDevice(Outcome::Unplugged, out);
         return;
     }
-    if (block == m_settings.cancelAtBlock) {
+    if (cancelsAt(block)) {
         out.bytes.append(Can);
         endDevice(Outcome::Cancelled, out);
         return;
@@ -194,6 +199,19 @@ bool DeviceSimulator::refuseBlock(int block)
     }
     return m_settings.nakProbability > 0.0
         && std::bernoulli_distribution(m_settings.nakProbability)(m_random);
+}
+
+bool DeviceSimulator::unplugsAt(int block) const
+{
+    const int device = currentDeviceIndex() + 1;
+    return !m_unplugDone && block == m_settings.unplugAtBlock
+        && (m_settings.unplugDevice == 0 || device == m_settings.unplugDevice);
+}
+
+bool DeviceSimulator::cancelsAt(int block) const
+{
+    const int device = currentDeviceIndex() + 1;
+    return block == m_settings.cancelAtBlock && device % m_settings.cancelEvery == 0;
 }
 
 void DeviceSimulator::pollTick(Output &out)
@@ -247,9 +265,17 @@ void DeviceSimulator::endDevice(Outcome outcome, Output &out)
 {
     m_devices.last().outcome = outcome;
     out.events |= DeviceFinished;
-    if (outcome == Outcome::Unplugged)
+    if (outcome == Outcome::Unplugged) {
         out.events |= UnplugRequested;
-    const bool last = outcome == Outcome::Unplugged || m_devices.size() >= m_settings.deviceCount;
+        m_unplugDone = true;
+        if (m_settings.replugAfterUnplug) {
+            m_state = State::Unplugged;
+            return;
+        }
+    }
+    // A device that was unplugged and replaced is not one of those asked for.
+    const int countedDevices = int(m_devices.size()) - int(m_unplugDone);
+    const bool last = outcome == Outcome::Unplugged || countedDevices >= m_settings.deviceCount;
     m_state = last ? State::Finished : State::BetweenDevices;
     if (last)
         out.events |= AllDone;

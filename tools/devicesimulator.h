@@ -30,11 +30,16 @@ public:
         QByteArray uid = QByteArray::fromHex("4b41565249000001"); // 8 bytes
         quint8 versionMajor = 1;
         quint8 versionMinor = 0;
-        int deviceCount = 1;       // devices announced one after another
+        int deviceCount = 1;       // devices that complete or cancel, one after another
         QSet<int> nakBlocks;       // 1-based; refused the first time they arrive
         int nakEvery = 0;          // every nakEvery-th block is refused the first time; 0 never
         int cancelAtBlock = 0;     // 1-based; 0 never cancels
-        int unplugAtBlock = 0;     // 1-based; 0 never unplugs
+        int cancelEvery = 1;       // cancelAtBlock applies to every cancelEvery-th device only
+        int unplugAtBlock = 0;     // 1-based; 0 never unplugs; at most one device is unplugged
+        int unplugDevice = 0;      // 1-based; 0: the first device to reach unplugAtBlock
+        // After the unplug, wait for start() to plug in the next device
+        // instead of ending; the unplugged one does not count towards deviceCount.
+        bool replugAfterUnplug = false;
         double nakProbability = 0.0; // chance of refusing any good block
         quint32 seed = 1;          // drives both random NAKs and noise
         int noiseBytes = 0;        // garbage sent before every announcement
@@ -66,7 +71,8 @@ public:
 
     explicit DeviceSimulator(const Settings &settings);
 
-    // Announces the first device; call once.
+    // A device is plugged in and announces itself: the first one, or after an
+    // unplug (with replugAfterUnplug) the next one. Does nothing otherwise.
     Output start();
     Output feed(const QByteArray &fromHost);
     Output tick();
@@ -74,13 +80,14 @@ public:
     const QList<DeviceRecord> &devices() const { return m_devices; }
     int currentDeviceIndex() const { return int(m_devices.size()) - 1; }
     bool isFinished() const { return m_state == State::Finished; }
+    bool isUnplugged() const { return m_state == State::Unplugged; }
 
     int blocksReceived() const { return m_blocksReceived; }
     int badFrames() const { return m_badFrames; }
     int naksSent() const { return m_naksSent; }
 
 private:
-    enum class State { NotStarted, Announced, Polling, Receiving, BetweenDevices, Finished };
+    enum class State { NotStarted, Announced, Polling, Receiving, BetweenDevices, Unplugged, Finished };
 
     Output announceNextDevice();
     QByteArray identityRecord(const QByteArray &uid) const;
@@ -92,6 +99,8 @@ private:
     void receiveFrameByte(char byte, Output &out);
     void completeFrame(Output &out);
     bool refuseBlock(int block);
+    bool unplugsAt(int block) const;
+    bool cancelsAt(int block) const;
 
     void pollTick(Output &out);
     void stalledFrameTick(Output &out);
@@ -113,6 +122,7 @@ private:
     QByteArray m_frame;
     bool m_frameGrew = false;
     QSet<int> m_refusedBlocks;
+    bool m_unplugDone = false;
 
     int m_blocksReceived = 0;
     int m_badFrames = 0;

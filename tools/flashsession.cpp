@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -15,6 +16,9 @@ namespace {
 constexpr int MinorVersionOffset = 10;
 constexpr int MajorVersionOffset = 11;
 constexpr int UidLength = 8;
+// How often a lost port is looked for: a replugged adapter is back well
+// within a second, and a failed open costs next to nothing.
+constexpr int ReopenIntervalMs = 100;
 
 QString uidHex(const QByteArray &identity)
 {
@@ -35,6 +39,19 @@ QString sha256Hex(QFile &file)
     return QString::fromLatin1(hash.result().toHex());
 }
 
+// The process's resident memory in KiB; -1 where the system does not say.
+qint64 residentKiB()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    // "size resident shared ...", in pages.
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    bool ok = false;
+    const qint64 pages = fields.value(1).toLongLong(&ok);
+    return ok ? pages * sysconf(_SC_PAGESIZE) / 1024 : -1;
+}
+
 } // namespace
 
 FlashSession::FlashSession(const FlashOptions &options, FlashConsole &console, QObject *parent)
@@ -49,6 +66,8 @@ FlashSession::FlashSession(const FlashOptions &options, FlashConsole &console, Q
     m_silence.setTimerType(Qt::PreciseTimer);
     m_silence.setInterval(options.timeoutSeconds * 1000);
     connect(&m_silence, &QTimer::timeout, this, &FlashSession::checkSilence);
+    m_reopenRetry.setInterval(ReopenIntervalMs);
+    connect(&m_reopenRetry, &QTimer::timeout, this, &FlashSession::reopenPort);
     connect(&m_transfer, &TransferProtocol::identified, this, &FlashSession::startDevice);
     connect(&m_transfer, &TransferProtocol::transferStarted, this, [this] {
         m_transferClock.start();
@@ -74,7 +93,6 @@ bool FlashSession::begin()
         m_exitCode = ExitPortFailed;
         return false;
     }
-    m_sinceLineSpoke.start();
     if (m_options.timeoutSeconds > 0)
         m_silence.start();
     return true;
@@ -94,23 +112,41 @@ QString FlashSession::checkFirmware()
 
 bool FlashSession::openLine()
 {
-    QString portName = m_options.portName;
-    if (portName.isEmpty()) {
+    if (m_options.portName.isEmpty()) {
         const QList<PortInfo> ports = systemPorts();
         if (ports.isEmpty()) {
             m_console.problem(QStringLiteral("No serial port found; name one with --port"));
             return false;
         }
-        portName = ports.first().name;
+        // Kept, so a lost port is looked for again under the same name.
+        m_options.portName = ports.first().name;
     }
-    const QString problem = SerialLink::open(m_port, portName);
+    const QString problem = openPort();
     if (!problem.isEmpty()) {
         m_console.problem(problem);
         return false;
     }
-    m_console.info(QStringLiteral("Opened %1; waiting for a device").arg(portName));
-    requestLowLatency();
     return true;
+}
+
+QString FlashSession::openPort()
+{
+    const QString problem = SerialLink::open(m_port, m_options.portName);
+    if (!problem.isEmpty())
+        return problem;
+    // Silence counts from the moment there is a line to speak on.
+    m_sinceLineSpoke.start();
+    m_console.info(QStringLiteral("Opened %1; waiting for a device").arg(m_options.portName));
+    requestLowLatency();
+    return {};
+}
+
+void FlashSession::reopenPort()
+{
+    // Every attempt fails the same way until the port is back, so only
+    // success is worth a word.
+    if (openPort().isEmpty())
+        m_reopenRetry.stop();
 }
 
 void FlashSession::requestLowLatency()
@@ -147,17 +183,34 @@ void FlashSession::handlePortError(QSerialPort::SerialPortError error)
     if (!SerialLink::isLost(error) || !m_port.isOpen())
         return;
     const QString text = SerialLink::lostText(m_port) + u' ' + whereText();
+    const bool deviceLost = deviceOnLine();
     m_port.close();
     m_transfer.linkLost();
     if (m_stopping)
         return; // the run was over already; the device just went away
     m_console.problem(text);
-    stop(ExitPortFailed);
+    if (deviceLost)
+        recordDevice(QStringLiteral("Port lost"), deviceFigures());
+    if (!m_options.reopen) {
+        stop(ExitPortFailed);
+        return;
+    }
+    // The lost device is not one of those asked for: it is flashed again
+    // when it announces itself once more.
+    m_console.info(QStringLiteral("Waiting for %1 to come back").arg(m_options.portName));
+    m_reopenRetry.start();
+}
+
+bool FlashSession::deviceOnLine() const
+{
+    const TransferProtocol::State state = m_transfer.state();
+    return state != TransferProtocol::State::Idle && state != TransferProtocol::State::ReadingIdentity;
 }
 
 void FlashSession::startDevice(const QByteArray &identity)
 {
     m_identity = identity;
+    m_transferClock.invalidate(); // this device's transfer has not begun
     m_console.info(TransferProtocol::identityText(identity));
     // The file is opened afresh for every device, so a rebuilt firmware is the one sent.
     const QString problem = checkFirmware();
@@ -185,12 +238,12 @@ void FlashSession::endDevice(TransferProtocol::Outcome outcome)
 {
     // The closing EOT goes out before anything is printed or logged.
     m_port.flush();
-    const double seconds = m_transferClock.nsecsElapsed() / 1e9;
+    const DeviceFigures figures = deviceFigures();
     const QString result = TransferProtocol::outcomeText(outcome);
     m_console.result(result);
-    m_console.result(summaryLine(result, seconds));
-    logDevice(result, seconds);
-    ++m_devicesServed;
+    recordDevice(result, figures);
+    if (++m_devicesServed == 1)
+        reportMemory(QStringLiteral("after device 1"));
     m_anyCancelled |= outcome == TransferProtocol::Outcome::Canceled;
     if (outcome == TransferProtocol::Outcome::FirmwareUnreadable)
         stop(ExitBadInput);
@@ -200,18 +253,32 @@ void FlashSession::endDevice(TransferProtocol::Outcome outcome)
         m_console.info(QStringLiteral("Waiting for the next device"));
 }
 
-QString FlashSession::summaryLine(const QString &result, double seconds) const
+void FlashSession::recordDevice(const QString &result, const DeviceFigures &figures)
+{
+    m_console.result(summaryLine(result, figures));
+    logDevice(result, figures);
+}
+
+FlashSession::DeviceFigures FlashSession::deviceFigures() const
+{
+    if (!m_transferClock.isValid())
+        return {};
+    return {firmwareBytesSent(), m_transfer.blocksSent(), m_transfer.naksAnswered(),
+            m_transferClock.nsecsElapsed() / 1e9};
+}
+
+QString FlashSession::summaryLine(const QString &result, const DeviceFigures &figures) const
 {
     return QStringLiteral("Summary: UID %1, V%2, %3 bytes, %4 blocks, %5 NAKs, %6 s, %7")
         .arg(uidHex(m_identity), versionText(m_identity))
-        .arg(firmwareBytesSent())
-        .arg(m_transfer.blocksSent())
-        .arg(m_transfer.naksAnswered())
-        .arg(seconds, 0, 'f', 3)
+        .arg(figures.bytes)
+        .arg(figures.blocks)
+        .arg(figures.naks)
+        .arg(figures.seconds, 0, 'f', 3)
         .arg(result);
 }
 
-void FlashSession::logDevice(const QString &result, double seconds)
+void FlashSession::logDevice(const QString &result, const DeviceFigures &figures)
 {
     if (!m_log.isOpen())
         return;
@@ -221,10 +288,10 @@ void FlashSession::logDevice(const QString &result, double seconds)
     record.version = versionText(m_identity);
     record.fileName = QFileInfo(m_options.firmwarePath).fileName();
     record.fileSha256 = sha256Hex(m_firmware);
-    record.bytes = firmwareBytesSent();
-    record.blocks = m_transfer.blocksSent();
-    record.naks = m_transfer.naksAnswered();
-    record.seconds = seconds;
+    record.bytes = figures.bytes;
+    record.blocks = figures.blocks;
+    record.naks = figures.naks;
+    record.seconds = figures.seconds;
     record.result = result;
     const QString problem = m_log.append(record);
     if (!problem.isEmpty())
@@ -259,6 +326,7 @@ void FlashSession::stop(int exitCode)
     m_stopping = true;
     m_exitCode = exitCode;
     m_silence.stop();
+    m_reopenRetry.stop();
     // Whatever is being handled now finishes first: the last EOT is flushed
     // by the reception that sent it.
     QMetaObject::invokeMethod(this, &FlashSession::closeLine, Qt::QueuedConnection);
@@ -270,11 +338,21 @@ void FlashSession::closeLine()
         m_port.flush();
         m_port.close();
     }
+    reportMemory(QStringLiteral("at the end"));
     emit finished(m_exitCode);
+}
+
+void FlashSession::reportMemory(const QString &when)
+{
+    const qint64 kib = residentKiB();
+    if (kib >= 0)
+        m_console.detail(QStringLiteral("Memory: %1 KiB resident %2").arg(kib).arg(when));
 }
 
 QString FlashSession::whereText() const
 {
+    if (m_reopenRetry.isActive())
+        return QStringLiteral("while waiting for %1 to come back").arg(m_options.portName);
     const int totalBlocks = int((quint64(m_firmwareSize) + TransferProtocol::blockSize - 1)
                                 / TransferProtocol::blockSize);
     switch (m_transfer.state()) {

@@ -15,7 +15,7 @@ enum FlashExitCode : int {
     ExitOk = 0,
     ExitCancelled = 1,   // a device cancelled its download
     ExitBadInput = 2,    // bad usage or a firmware file that cannot be sent
-    ExitPortFailed = 3,  // the port did not open, or the line was lost
+    ExitPortFailed = 3,  // the port did not open, or the line was lost (without --reopen)
     ExitTimedOut = 4,    // the line stayed silent longer than --timeout
     ExitInterrupted = 130,
 };
@@ -27,6 +27,7 @@ struct FlashOptions
     int deviceCount = 1;    // 0: until stopped
     int timeoutSeconds = 0; // 0: wait forever
     bool lowLatency = true;
+    bool reopen = false;    // a lost port is opened again when it comes back, not the end
     QString logPath;        // empty: no log
 };
 
@@ -51,17 +52,33 @@ signals:
     void finished(int exitCode);
 
 private:
+    // What one device's session came to; all zero for a device lost before
+    // its transfer began.
+    struct DeviceFigures
+    {
+        quint64 bytes = 0;
+        int blocks = 0;
+        int naks = 0;
+        double seconds = 0;
+    };
+
     QString checkFirmware();
     bool openLine();
+    QString openPort();
+    void reopenPort();
     void requestLowLatency();
     void receive();
     void handlePortError(QSerialPort::SerialPortError error);
+    bool deviceOnLine() const;
     void startDevice(const QByteArray &identity);
     void showProgress();
     void endDevice(TransferProtocol::Outcome outcome);
-    void logDevice(const QString &result, double seconds);
-    QString summaryLine(const QString &result, double seconds) const;
+    void recordDevice(const QString &result, const DeviceFigures &figures);
+    DeviceFigures deviceFigures() const;
+    void logDevice(const QString &result, const DeviceFigures &figures);
+    QString summaryLine(const QString &result, const DeviceFigures &figures) const;
     quint64 firmwareBytesSent() const;
+    void reportMemory(const QString &when);
     void checkSilence();
     void stop(int exitCode);
     void closeLine();
@@ -75,6 +92,7 @@ private:
     TransferProtocol m_transfer;
     FlashLog m_log;
     QTimer m_silence;
+    QTimer m_reopenRetry;
     QElapsedTimer m_sinceLineSpoke;
     QElapsedTimer m_transferClock;
     QByteArray m_identity;

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -33,6 +34,8 @@ void addOptions(QCommandLineParser &parser)
         "Plays the device end of the flashing protocol. With --pty (the default) it creates a\n"
         "pseudo-terminal, prints its path as the first line and announces the first device once\n"
         "a host opens that path. With --port it announces at once, so start the host first.\n"
+        "--devices counts devices that complete or cancel: one unplugged and replugged (see\n"
+        "--replug-after) is replaced by one more.\n"
         "After the last device it keeps the line up until the host closes it (at most 2 s), then\n"
         "prints a summary: devices, blocks, bad frames, NAKs sent, the host's turnaround (from\n"
         "its request to the next frame; p50, p99, max) and the payload rate."));
@@ -43,7 +46,7 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("HEX16"), QStringLiteral("4B41565249000001")},
         {QStringLiteral("version"), QStringLiteral("Firmware version the devices announce."),
          QStringLiteral("MAJ.MIN"), QStringLiteral("1.0")},
-        {QStringLiteral("devices"), QStringLiteral("Devices announced one after another."),
+        {QStringLiteral("devices"), QStringLiteral("Devices that complete or cancel, one after another."),
          QStringLiteral("N"), QStringLiteral("1")},
         {QStringLiteral("out"), QStringLiteral("Write the image each device received to FILE as it finishes; "
                                                "%n in FILE becomes the device's number, else each overwrites the last."),
@@ -53,9 +56,19 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("0")},
         {QStringLiteral("cancel-at"), QStringLiteral("Cancel when BLOCK (1-based) arrives."), QStringLiteral("BLOCK"),
          QStringLiteral("0")},
-        {QStringLiteral("unplug-at"), QStringLiteral("Close the line when BLOCK (1-based) arrives; a host on a real port just hears nothing more."),
+        {QStringLiteral("cancel-every"), QStringLiteral("With --cancel-at: cancel only devices whose number is a multiple of K."),
+         QStringLiteral("K"), QStringLiteral("1")},
+        {QStringLiteral("unplug-at"), QStringLiteral("Close the line when BLOCK (1-based) arrives, once in a run; a host on a real port just hears nothing more."),
          QStringLiteral("BLOCK"),
          QStringLiteral("0")},
+        {QStringLiteral("unplug-device"), QStringLiteral("With --unplug-at: unplug device N (default: the first to reach BLOCK)."),
+         QStringLiteral("N"), QStringLiteral("0")},
+        {QStringLiteral("replug-after"), QStringLiteral("With --unplug-at: plug in again after MS milliseconds, on a new pseudo-terminal "
+                                                        "whose path is printed, and announce the next device there."),
+         QStringLiteral("MS"), QStringLiteral("0")},
+        {QStringLiteral("link"), QStringLiteral("Keep a symbolic link at PATH pointing at the current pseudo-terminal, as udev does "
+                                                "for a USB adapter; it is gone while unplugged and at exit."),
+         QStringLiteral("PATH")},
         {QStringLiteral("noise"), QStringLiteral("Send %1 bytes of garbage (never 0x03) before each announcement.").arg(NoiseBytes)},
         {QStringLiteral("seed"), QStringLiteral("Seed for random NAKs and noise."), QStringLiteral("S"), QStringLiteral("1")},
         {QStringLiteral("baud"), QStringLiteral("Pace the line as a real 8N1 line at RATE would be (default: as fast as it goes)."),
@@ -92,13 +105,18 @@ bool readFaults(const QCommandLineParser &parser, DeviceSimulator::Settings &set
     }
     const auto nakEvery = CommandLine::integerValue(parser, QStringLiteral("nak-every"), 0, INT_MAX);
     const auto cancelAt = CommandLine::integerValue(parser, QStringLiteral("cancel-at"), 0, INT_MAX);
+    const auto cancelEvery = CommandLine::integerValue(parser, QStringLiteral("cancel-every"), 1, INT_MAX);
     const auto unplugAt = CommandLine::integerValue(parser, QStringLiteral("unplug-at"), 0, INT_MAX);
+    const auto unplugDevice = CommandLine::integerValue(parser, QStringLiteral("unplug-device"), 0, INT_MAX);
     const auto seed = CommandLine::integerValue(parser, QStringLiteral("seed"), 0, UINT_MAX);
-    if (!nakEvery || !cancelAt || !unplugAt || !seed)
+    if (!nakEvery || !cancelAt || !cancelEvery || !unplugAt || !unplugDevice || !seed)
         return false;
     settings.nakEvery = int(*nakEvery);
     settings.cancelAtBlock = int(*cancelAt);
+    settings.cancelEvery = int(*cancelEvery);
     settings.unplugAtBlock = int(*unplugAt);
+    settings.unplugDevice = int(*unplugDevice);
+    settings.replugAfterUnplug = parser.isSet(QStringLiteral("replug-after"));
     settings.seed = quint32(*seed);
     settings.noiseBytes = parser.isSet(QStringLiteral("noise")) ? NoiseBytes : 0;
     return true;
@@ -209,6 +227,43 @@ void exitOnceHostLetsGo(PtyDevice &device)
     QTimer::singleShot(HostCloseWaitMs, qApp, [] { QCoreApplication::exit(0); });
 }
 
+// Options that mean something only together with another, or only on a
+// pseudo-terminal: a real port is one line for the whole run, with no path of
+// its own to link to or to come back under.
+bool optionsFitTogether(const QCommandLineParser &parser)
+{
+    const auto isSet = [&parser](const char *option) { return parser.isSet(QLatin1String(option)); };
+    const std::pair<const char *, const char *> needs[] = {
+        {"cancel-every", "cancel-at"}, {"unplug-device", "unplug-at"}, {"replug-after", "unplug-at"}};
+    for (const auto &[option, needed] : needs) {
+        if (isSet(option) && !isSet(needed)) {
+            CommandLine::printError(QStringLiteral("--%1 needs --%2").arg(QLatin1String(option), QLatin1String(needed)));
+            return false;
+        }
+    }
+    for (const char *option : {"pty", "replug-after", "link"}) {
+        if (isSet(option) && isSet("port")) {
+            CommandLine::printError(QStringLiteral("--%1 and --port exclude each other").arg(QLatin1String(option)));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The unplugged device comes back after delayMs on a new pseudo-terminal,
+// under the same link, and the next device announces itself there.
+void replugLater(PtyDevice &device, int delayMs)
+{
+    QTimer::singleShot(delayMs, &device, [&device] {
+        if (!device.openForHost()) {
+            CommandLine::printError(device.errorString());
+            QCoreApplication::exit(LineErrorExitCode);
+            return;
+        }
+        print(QStringLiteral("Plugged in again: %1").arg(device.slavePath()));
+    });
+}
+
 bool openLine(PtyDevice &device, const QCommandLineParser &parser)
 {
     if (parser.isSet(QStringLiteral("port"))) {
@@ -217,10 +272,13 @@ bool openLine(PtyDevice &device, const QCommandLineParser &parser)
         device.start();
         return true;
     }
-    if (!device.open())
+    device.setLinkPath(parser.value(QStringLiteral("link")));
+    // The path is printed only once the host's opening is watched for, so a
+    // host that starts on reading it cannot open the line unseen.
+    if (!device.openForHost())
         return false;
     print(device.slavePath());
-    return device.startWhenHostOpens();
+    return true;
 }
 
 } // namespace
@@ -236,12 +294,11 @@ int main(int argc, char *argv[])
         return CommandLine::UsageExitCode;
     const auto baud = CommandLine::integerValue(parser, QStringLiteral("baud"), 0, 10000000);
     const std::optional<DeviceSimulator::Settings> settings = readSettings(parser);
-    if (!settings || !baud)
+    if (!settings || !baud || !optionsFitTogether(parser))
         return CommandLine::UsageExitCode;
-    if (parser.isSet(QStringLiteral("pty")) && parser.isSet(QStringLiteral("port"))) {
-        CommandLine::printError(QStringLiteral("--pty and --port exclude each other"));
+    const auto replugAfterMs = CommandLine::integerValue(parser, QStringLiteral("replug-after"), 0, 3600000);
+    if (!replugAfterMs)
         return CommandLine::UsageExitCode;
-    }
 
     PtyDevice device(*settings);
     device.setBaudRate(int(*baud));
@@ -251,6 +308,10 @@ int main(int argc, char *argv[])
     QObject::connect(&device, &PtyDevice::allDone, &application, [&] {
         printSummary(device, int(*baud));
         exitOnceHostLetsGo(device);
+    });
+    QObject::connect(&device, &PtyDevice::unplugged, &device, [&] {
+        if (device.simulator().isUnplugged())
+            replugLater(device, int(*replugAfterMs));
     });
     StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &application, [&](const QString &signal) {

@@ -27,7 +27,7 @@ void addOptions(QCommandLineParser &parser)
     parser.setApplicationDescription(QStringLiteral(
         "Flashes FILE into each device that announces itself on the serial port.\n"
         "Exit status: 0 every device OK, 1 a device cancelled, 2 bad usage or firmware file,\n"
-        "3 port error or port lost, 4 timed out, 130 stopped by Ctrl-C."));
+        "3 port error or port lost (unless --reopen), 4 timed out, 130 stopped by Ctrl-C."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The firmware file (.kvf)."));
     parser.addOptions({
         {QStringLiteral("port"), QStringLiteral("Port to use: a listed name or a path (default: the first listed)."),
@@ -37,10 +37,13 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("N"), QStringLiteral("1")},
         {QStringLiteral("timeout"), QStringLiteral("Give up when the line is silent this long (default: never)."),
          QStringLiteral("SECONDS"), QStringLiteral("0")},
+        {QStringLiteral("reopen"), QStringLiteral("When the port is lost, open it again once it is back and carry on; a device lost "
+                                                  "with it is reported \"Port lost\" and not counted in --devices.")},
         {QStringLiteral("log"), QStringLiteral("Append one CSV line per device to FILE."), QStringLiteral("FILE")},
         {QStringLiteral("no-low-latency"), QStringLiteral("Do not ask the port driver for low latency.")},
         {{QStringLiteral("q"), QStringLiteral("quiet")}, QStringLiteral("Print only results and problems.")},
-        {{QStringLiteral("v"), QStringLiteral("verbose")}, QStringLiteral("Say more about each step.")},
+        {{QStringLiteral("v"), QStringLiteral("verbose")},
+         QStringLiteral("Say more about each step, and the resident memory after the first device and at the end.")},
     });
 }
 
@@ -64,6 +67,7 @@ std::optional<FlashOptions> readOptions(const QCommandLineParser &parser)
     options.deviceCount = int(*devices);
     options.timeoutSeconds = int(*timeout);
     options.lowLatency = !parser.isSet(QStringLiteral("no-low-latency"));
+    options.reopen = parser.isSet(QStringLiteral("reopen"));
     options.logPath = parser.value(QStringLiteral("log"));
     return options;
 }

@@ -7,6 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace {
 
 constexpr int DefaultPollIntervalMs = 20;
@@ -91,13 +93,51 @@ bool PtyDevice::openPort(const QString &path)
     return true;
 }
 
+bool PtyDevice::openForHost()
+{
+    if (!open())
+        return false;
+    if (!startWhenHostOpens() || !pointLink()) {
+        closeLine();
+        return false;
+    }
+    return true;
+}
+
+bool PtyDevice::pointLink()
+{
+    if (m_linkPath.isEmpty())
+        return true;
+    // Made under a temporary name and renamed over the old one, so a host
+    // looking the link up finds either no line or a whole one.
+    const QByteArray link = m_linkPath.toLocal8Bit();
+    const QByteArray temporary = link + ".new." + QByteArray::number(getpid());
+    ::unlink(temporary.constData());
+    if (::symlink(m_slavePath.toLocal8Bit().constData(), temporary.constData()) != 0
+        || ::rename(temporary.constData(), link.constData()) != 0) {
+        m_error = QStringLiteral("%1: %2").arg(m_linkPath, qt_error_string(errno));
+        ::unlink(temporary.constData());
+        return false;
+    }
+    m_linkMade = true;
+    return true;
+}
+
+void PtyDevice::removeLink()
+{
+    if (std::exchange(m_linkMade, false))
+        ::unlink(m_linkPath.toLocal8Bit().constData());
+}
+
 void PtyDevice::attachLine(int fd)
 {
     m_lineFd = fd;
     m_readNotifier.setSocket(m_lineFd);
     m_writeNotifier.setSocket(m_lineFd);
     m_readNotifier.setEnabled(true);
-    m_clock.start();
+    // One clock for the whole run: line pacing and the figures span a replug.
+    if (!m_clock.isValid())
+        m_clock.start();
 }
 
 void PtyDevice::setBaudRate(int baud)
@@ -162,6 +202,8 @@ void PtyDevice::stopWatchingHost()
     if (m_hostWatchFd >= 0)
         ::close(m_hostWatchFd);
     m_hostWatchFd = -1;
+    // The host's close of this slave will never be reported now.
+    m_hostOpenCount = 0;
 }
 
 void PtyDevice::hangUp()
@@ -174,6 +216,9 @@ void PtyDevice::hangUp()
 
 void PtyDevice::closeLine()
 {
+    // The name goes first, so a host that notices the hang-up cannot find
+    // the dead line under it again.
+    removeLink();
     stopWatchingHost();
     m_pollTimer.stop();
     m_releaseWakeUp.cancel();

@@ -27,6 +27,15 @@ public:
     // Uses the serial port at path, raw at 115200 baud, in place of a
     // pseudo-terminal; slavePath() stays empty.
     bool openPort(const QString &path);
+    // open() and startWhenHostOpens() in one, then points the link (if set)
+    // at the new slave: a host that finds the line by the link finds it only
+    // once its opening is watched for. Called again after an unplug, it is the
+    // device plugged back in under the same name with a new terminal behind it.
+    bool openForHost();
+    // A symbolic link kept pointing at the current slave, as udev keeps
+    // /dev/serial/by-id/... pointing at a USB adapter: removed when the line
+    // closes, made again by openForHost(). Set it before openForHost().
+    void setLinkPath(const QString &path) { m_linkPath = path; }
     QString errorString() const { return m_error; }
     QString slavePath() const { return m_slavePath; }
     bool isOpen() const { return m_lineFd >= 0; }
@@ -86,6 +95,8 @@ private:
     void recordTransferEnd();
     void readHostEvents();
     void stopWatchingHost();
+    bool pointLink();
+    void removeLink();
     void closeLine();
 
     DeviceSimulator m_simulator;
@@ -94,6 +105,8 @@ private:
     int m_hostWatchFd = -1;
     int m_hostOpenCount = 0;
     QString m_slavePath;
+    QString m_linkPath;
+    bool m_linkMade = false;
     QString m_error;
     QSocketNotifier m_readNotifier{QSocketNotifier::Read};
     QSocketNotifier m_writeNotifier{QSocketNotifier::Write};
