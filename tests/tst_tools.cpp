@@ -244,10 +244,8 @@ private slots:
     void flashesDevices();
     void deviceFaults_data();
     void deviceFaults();
-    void silenceTimesOut_data();
-    void silenceTimesOut();
-    void lostPortInEachState_data();
-    void lostPortInEachState();
+    void endsInEachState_data();
+    void endsInEachState();
     void rebuiltFirmwareReachesNextDevice();
     void reopensLostPort_data();
     void reopensLostPort();
@@ -356,22 +354,32 @@ void TestTools::deviceFaults()
     QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image.bin"))), padded(firmware).left(imageBlocks * Block));
 }
 
-void TestTools::silenceTimesOut_data()
+void TestTools::endsInEachState_data()
 {
+    QTest::addColumn<bool>("unplug");       // else the line falls silent and --timeout ends it
     QTest::addColumn<QByteArray>("deviceSends");
-    QTest::addColumn<int>("bytesExpected"); // from the host, before it gives up
+    QTest::addColumn<int>("bytesExpected"); // from the host, before it stops
     QTest::addColumn<QString>("where");
 
-    QTest::newRow("no device") << QByteArray() << 0 << "while waiting for device 1";
-    // Half an identity is no device yet: nothing is answered, and the wait ends.
-    QTest::newRow("only part of an identity") << announcement().left(9) << 0 << "while waiting for device 1";
-    // The poll byte starts the transfer, the ACK draws block 1; then nothing.
-    QTest::newRow("device silent after block 1") << announcement() + Poll + Ack << IdentityReply + Frame
-                                                 << "during the transfer to UID 0A1B2C3D4E5F6070, after block 1 of 2";
+    const QByteArray identity = announcement();
+    const QString uid = QStringLiteral("UID 0A1B2C3D4E5F6070");
+    for (const bool unplug : {false, true}) {
+        const char *ending = unplug ? "unplugged" : "silent";
+        QTest::addRow("no device, %s", ending) << unplug << QByteArray() << 0 << "while waiting for device 1";
+        // Half an identity is no device yet: nothing is answered.
+        QTest::addRow("part of an identity, %s", ending) << unplug << identity.left(9) << 0
+                                                         << "while waiting for device 1";
+        QTest::addRow("announced, %s", ending) << unplug << identity << IdentityReply
+                                               << "after " + uid + " announced itself, before its transfer began";
+        // The poll byte starts the transfer, the ACK draws block 1.
+        QTest::addRow("after block 1, %s", ending) << unplug << identity + Poll + Ack << IdentityReply + Frame
+                                                   << "during the transfer to " + uid + ", after block 1 of 2";
+    }
 }
 
-void TestTools::silenceTimesOut()
+void TestTools::endsInEachState()
 {
+    QFETCH(bool, unplug);
     QFETCH(QByteArray, deviceSends);
     QFETCH(int, bytesExpected);
     QFETCH(QString, where);
@@ -380,56 +388,28 @@ void TestTools::silenceTimesOut()
     QProcess flash;
     QElapsedTimer clock;
     clock.start();
-    flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--timeout", "1", m_firmwarePath});
+    const QString timeout = unplug ? QStringLiteral("0") : QStringLiteral("1");
+    flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--timeout", timeout, m_firmwarePath});
     QVERIFY(flash.waitForReadyRead(RunTimeoutMs)); // "Opened ...": the port is set up
     // The device speaks well into the second, so silence counts from its last byte.
     QTest::qWait(SpeakAfterMs);
     QVERIFY(line.send(deviceSends));
-    const qint64 spokeAt = clock.elapsed();
-    const Finished result = waitFor(flash);
-
-    QCOMPARE(result.exitCode, 4);
-    QVERIFY2(result.err.contains(QStringLiteral("Timed out: the line was silent for 1 s ") + where),
-             qPrintable(result.err));
-    QVERIFY(clock.elapsed() >= (deviceSends.isEmpty() ? 1000 : spokeAt + 1000));
-    // Nothing is resent unasked: a frame without a number could be written twice.
-    QCOMPARE(line.received().size(), bytesExpected);
-}
-
-void TestTools::lostPortInEachState_data()
-{
-    QTest::addColumn<QByteArray>("deviceSends");
-    QTest::addColumn<int>("bytesExpected"); // from the host, before the line goes
-    QTest::addColumn<QString>("where");
-
-    QTest::newRow("idle") << QByteArray() << 0 << "while waiting for device 1";
-    QTest::newRow("reading identity") << announcement().left(9) << 0 << "while waiting for device 1";
-    QTest::newRow("announced") << announcement() << IdentityReply
-                               << "after UID 0A1B2C3D4E5F6070 announced itself, before its transfer began";
-    QTest::newRow("transferring") << announcement() + Poll + Ack << IdentityReply + Frame
-                                  << "during the transfer to UID 0A1B2C3D4E5F6070, after block 1 of 2";
-}
-
-void TestTools::lostPortInEachState()
-{
-    QFETCH(QByteArray, deviceSends);
-    QFETCH(int, bytesExpected);
-    QFETCH(QString, where);
-    QVERIFY(writeFile(m_firmwarePath, patterned(2 * Block)));
-    TestLine line;
-    QProcess flash;
-    flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, m_firmwarePath});
-    QVERIFY(flash.waitForReadyRead(RunTimeoutMs)); // "Opened ...": the port is set up
-    QVERIFY(line.send(deviceSends));
+    const qint64 spokeAt = deviceSends.isEmpty() ? 0 : clock.elapsed();
     QCOMPARE(line.receive(bytesExpected).size(), bytesExpected);
-    QTest::qWait(50); // time for anything the host should not send
-    QVERIFY(line.received().isEmpty());
-    line.hangUp();
+    if (unplug)
+        line.hangUp();
     const Finished result = waitFor(flash);
 
-    QCOMPARE(result.exitCode, 3);
-    QCOMPARE(result.err, QStringLiteral("kavri-flash: Port %1 lost: device unplugged or line failed %2\n")
-                             .arg(line.path.sliced(QStringLiteral("/dev/").size()), where));
+    const QString portName = line.path.sliced(QStringLiteral("/dev/").size());
+    const QString problem = unplug ? QStringLiteral("Port %1 lost: device unplugged or line failed").arg(portName)
+                                   : QStringLiteral("Timed out: the line was silent for 1 s");
+    QCOMPARE(result.err, QStringLiteral("kavri-flash: %1 %2\n").arg(problem, where));
+    QCOMPARE(result.exitCode, unplug ? 3 : 4);
+    if (!unplug) {
+        QVERIFY(clock.elapsed() >= spokeAt + 1000);
+        // Nothing is resent unasked: a frame without a number could be written twice.
+        QVERIFY(line.received().isEmpty());
+    }
 }
 
 // The firmware is read afresh for every device: a rebuild under the same name
