@@ -46,10 +46,10 @@ void PreciseWakeUp::wakeAt(qint64 deadlineNs)
     m_deadlineNs = deadlineNs;
     // A zero expiry would disarm the timer, so an overdue wake-up fires after 1 ns.
     const qint64 delayNs = std::max<qint64>(deadlineNs - SpinMarginNs - m_clock.nsecsElapsed(), 1);
-    itimerspec spec{};
-    spec.it_value.tv_sec = delayNs / NsPerSecond;
-    spec.it_value.tv_nsec = delayNs % NsPerSecond;
-    timerfd_settime(m_timerFd, 0, &spec, nullptr);
+    itimerspec expiry{};
+    expiry.it_value.tv_sec = delayNs / NsPerSecond;
+    expiry.it_value.tv_nsec = delayNs % NsPerSecond;
+    timerfd_settime(m_timerFd, 0, &expiry, nullptr);
     m_notifier.setEnabled(true);
 }
 
