@@ -101,8 +101,9 @@ void kavriUpdate::receive()
         port.flush();
 }
 
-// Lists the ports afresh, keeping the selected one where it is still there.
-void kavriUpdate::listPorts()
+// Lists the ports afresh, keeping the selected one where it is still there;
+// true when the selection changed.
+bool kavriUpdate::listPorts()
 {
     const QString selected = ui->comboBoxPort->currentText();
     ports = portSource();
@@ -114,14 +115,13 @@ void kavriUpdate::listPorts()
                                       Qt::ToolTipRole);
     }
     ui->comboBoxPort->setCurrentIndex(std::max(0, ui->comboBoxPort->findText(selected)));
+    return ui->comboBoxPort->currentText() != selected;
 }
 
 void kavriUpdate::updatePortList()
 {
-    const QString selected = ui->comboBoxPort->currentText();
-    listPorts();
-    if (ui->comboBoxPort->currentText() != selected)
-        refreshStatusLine(); // the selected port went away
+    if (listPorts())
+        refreshStatusLine(); // the selected port went away, or the first one came
 }
 
 void kavriUpdate::refreshStatusLine()

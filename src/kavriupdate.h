@@ -42,7 +42,7 @@ private slots:
     void receive();
 
 private:
-    void listPorts();
+    bool listPorts();
     void updatePortList();
     void refreshStatusLine();
     void showStatus(const QString &text);

@@ -6,6 +6,16 @@
 
 #include <algorithm>
 
+namespace {
+
+// The identity record: the UID in its first bytes, then the version, minor
+// byte before major.
+constexpr int UidSize = 8;
+constexpr int MinorVersionOffset = 10;
+constexpr int MajorVersionOffset = 11;
+
+} // namespace
+
 TransferProtocol::TransferProtocol(QObject *parent)
     : QObject(parent)
 {
@@ -179,11 +189,19 @@ int TransferProtocol::progressPercent() const
 
 QString TransferProtocol::identityText(const QByteArray &identity)
 {
-    const auto at = [&identity](int i) { return uint(quint8(identity.at(i))); };
-    return QStringLiteral("UID: ")
-        + QString::asprintf("%.2X %.2X %.2X %.2X %.2X %.2X %.2X %.2X V%d.%d",
-                            at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7),
-                            int(at(11)), int(at(10)));
+    return QStringLiteral("UID: ") + QString::fromLatin1(identity.left(UidSize).toHex(' ').toUpper())
+        + QStringLiteral(" V") + versionText(identity);
+}
+
+QString TransferProtocol::uidHex(const QByteArray &identity)
+{
+    return QString::fromLatin1(identity.left(UidSize).toHex().toUpper());
+}
+
+QString TransferProtocol::versionText(const QByteArray &identity)
+{
+    return QStringLiteral("%1.%2").arg(quint8(identity.at(MajorVersionOffset)))
+        .arg(quint8(identity.at(MinorVersionOffset)));
 }
 
 QString TransferProtocol::outcomeText(Outcome outcome)

@@ -60,7 +60,14 @@ public:
     int blocksSent() const { return int(sentBytes / blockSize); }
     int naksAnswered() const { return nakCount; }
 
+    // Blocks a firmware of size bytes takes, the last one zero-padded.
+    static constexpr quint32 blockCount(quint32 size) { return quint32((quint64(size) + blockSize - 1) / blockSize); }
+
+    // "UID: 0A 1B 2C 3D 4E 5F 60 71 V2.3", as the status line shows a device.
     static QString identityText(const QByteArray &identity);
+    // The same UID as one word ("0A1B2C3D4E5F6071") and the version ("2.3").
+    static QString uidHex(const QByteArray &identity);
+    static QString versionText(const QByteArray &identity);
     static QString outcomeText(Outcome outcome);
 
 signals:

@@ -657,6 +657,13 @@ void TestTools::listsPorts()
     const Finished list = runFlash({"--list"});
     QCOMPARE(list.exitCode, 0);
     QVERIFY(!list.out.isEmpty());
+    if (list.out == QStringLiteral("No serial ports found\n"))
+        return;
+    // One port a line, led by a name that --port opens under /dev.
+    for (const QString &line : list.out.split(u'\n', Qt::SkipEmptyParts)) {
+        const QString name = line.section(QStringLiteral("  "), 0, 0);
+        QVERIFY2(QFileInfo::exists(QStringLiteral("/dev/") + name), qPrintable(line));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestTools)

@@ -16,6 +16,12 @@ void printError(const QString &text)
     std::fputs(line.toLocal8Bit().constData(), stderr);
 }
 
+void printLine(const QString &text)
+{
+    std::fputs((text + u'\n').toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
+
 bool parse(QCommandLineParser &parser, const QStringList &arguments, VersionOption versionOption)
 {
     const QCommandLineOption help = parser.addHelpOption();

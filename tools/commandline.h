@@ -12,7 +12,10 @@
 // on Ctrl-C.
 namespace CommandLine {
 
-constexpr int UsageExitCode = 2;
+// Exit statuses the tools share.
+constexpr int UsageExitCode = 2;         // bad usage (for kavri-flash also a bad firmware file)
+constexpr int PortExitCode = 3;          // the line did not open, or it was lost
+constexpr int InterruptedExitCode = 130; // stopped by SIGINT or SIGTERM
 
 enum class VersionOption { Offered, Omitted };
 
@@ -28,6 +31,9 @@ std::optional<qint64> integerValue(const QCommandLineParser &parser, const QStri
 
 // Prints "<program>: text" to stderr.
 void printError(const QString &text);
+// Prints text and a line end to stdout at once, so a reader on a pipe sees
+// each line as it happens.
+void printLine(const QString &text);
 
 } // namespace CommandLine
 

@@ -2,6 +2,7 @@
 
 #include "blockchecksum.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -204,8 +205,14 @@ bool DeviceSimulator::refuseBlock(int block)
 bool DeviceSimulator::unplugsAt(int block) const
 {
     const int device = currentDeviceIndex() + 1;
-    return !m_unplugDone && block == m_settings.unplugAtBlock
+    return unpluggedCount() == 0 && block == m_settings.unplugAtBlock
         && (m_settings.unplugDevice == 0 || device == m_settings.unplugDevice);
+}
+
+int DeviceSimulator::unpluggedCount() const
+{
+    return int(std::count_if(m_devices.cbegin(), m_devices.cend(),
+                             [](const DeviceRecord &device) { return device.outcome == Outcome::Unplugged; }));
 }
 
 bool DeviceSimulator::cancelsAt(int block) const
@@ -267,14 +274,13 @@ void DeviceSimulator::endDevice(Outcome outcome, Output &out)
     out.events |= DeviceFinished;
     if (outcome == Outcome::Unplugged) {
         out.events |= UnplugRequested;
-        m_unplugDone = true;
         if (m_settings.replugAfterUnplug) {
             m_state = State::Unplugged;
             return;
         }
     }
     // A device that was unplugged and replaced is not one of those asked for.
-    const int countedDevices = int(m_devices.size()) - int(m_unplugDone);
+    const int countedDevices = int(m_devices.size()) - unpluggedCount();
     const bool last = outcome == Outcome::Unplugged || countedDevices >= m_settings.deviceCount;
     m_state = last ? State::Finished : State::BetweenDevices;
     if (last)

@@ -101,6 +101,7 @@ private:
     bool refuseBlock(int block);
     bool unplugsAt(int block) const;
     bool cancelsAt(int block) const;
+    int unpluggedCount() const;
 
     void pollTick(Output &out);
     void stalledFrameTick(Output &out);
@@ -122,7 +123,6 @@ private:
     QByteArray m_frame;
     bool m_frameGrew = false;
     QSet<int> m_refusedBlocks;
-    bool m_unplugDone = false;
 
     int m_blocksReceived = 0;
     int m_badFrames = 0;

@@ -13,10 +13,12 @@ constexpr int BarWidth = 30;
 constexpr qint64 RedrawIntervalMs = 100;
 constexpr int MilestoneStep = 25; // percent between plain progress lines
 
-void printTo(FILE *stream, const QString &text)
+// The bar lives on stderr, drawn over itself, so it never mixes into results
+// piped from stdout.
+void drawOnStderr(const QString &text)
 {
-    std::fputs(text.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
+    std::fputs(text.toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
 }
 
 QString duration(double seconds)
@@ -36,7 +38,7 @@ FlashConsole::FlashConsole(Verbosity verbosity)
 void FlashConsole::result(const QString &text)
 {
     clearBar();
-    printTo(stdout, text + u'\n');
+    CommandLine::printLine(text);
 }
 
 void FlashConsole::info(const QString &text)
@@ -76,7 +78,7 @@ void FlashConsole::drawBar(quint64 sent, quint64 total, double seconds)
     const int filled = int(sent * BarWidth / total);
     const double rate = seconds > 0 ? sent / seconds : 0;
     const QString left = rate > 0 ? duration((total - sent) / rate) : QStringLiteral("-:--");
-    printTo(stderr, QStringLiteral("\r[%1%2] %3% %4/%5 B %6 kB/s %7 left ")
+    drawOnStderr(QStringLiteral("\r[%1%2] %3% %4/%5 B %6 kB/s %7 left ")
                         .arg(QString(filled, u'#'), QString(BarWidth - filled, u'.'))
                         .arg(int(sent * 100 / total), 3)
                         .arg(sent).arg(total)
@@ -92,7 +94,7 @@ void FlashConsole::printMilestone(quint64 sent, quint64 total)
         m_nextMilestone = MilestoneStep;
     if (percent < m_nextMilestone || percent >= 100)
         return;
-    printTo(stdout, QStringLiteral("Progress: %1% (%2 of %3 bytes)\n").arg(percent).arg(sent).arg(total));
+    CommandLine::printLine(QStringLiteral("Progress: %1% (%2 of %3 bytes)").arg(percent).arg(sent).arg(total));
     m_nextMilestone = (percent / MilestoneStep + 1) * MilestoneStep;
 }
 
@@ -100,6 +102,6 @@ void FlashConsole::clearBar()
 {
     if (!m_barShown)
         return;
-    printTo(stderr, QStringLiteral("\r\033[K"));
+    drawOnStderr(QStringLiteral("\r\033[K"));
     m_barShown = false;
 }

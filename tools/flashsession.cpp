@@ -13,23 +13,9 @@
 
 namespace {
 
-constexpr int MinorVersionOffset = 10;
-constexpr int MajorVersionOffset = 11;
-constexpr int UidLength = 8;
 // How often a lost port is looked for: a replugged adapter is back well
 // within a second, and a failed open costs next to nothing.
 constexpr int ReopenIntervalMs = 100;
-
-QString uidHex(const QByteArray &identity)
-{
-    return QString::fromLatin1(identity.left(UidLength).toHex().toUpper());
-}
-
-QString versionText(const QByteArray &identity)
-{
-    return QStringLiteral("%1.%2").arg(quint8(identity.at(MajorVersionOffset)))
-        .arg(quint8(identity.at(MinorVersionOffset)));
-}
 
 QString sha256Hex(QFile &file)
 {
@@ -105,8 +91,7 @@ QString FlashSession::checkFirmware()
         return QStringLiteral("Cannot send %1: %2").arg(m_options.firmwarePath, problem);
     m_console.detail(QStringLiteral("Firmware %1: %2 bytes, %3 blocks")
                          .arg(m_options.firmwarePath).arg(m_firmwareSize)
-                         .arg((quint64(m_firmwareSize) + TransferProtocol::blockSize - 1)
-                              / TransferProtocol::blockSize));
+                         .arg(TransferProtocol::blockCount(m_firmwareSize)));
     return {};
 }
 
@@ -270,7 +255,7 @@ FlashSession::DeviceFigures FlashSession::deviceFigures() const
 QString FlashSession::summaryLine(const QString &result, const DeviceFigures &figures) const
 {
     return QStringLiteral("Summary: UID %1, V%2, %3 bytes, %4 blocks, %5 NAKs, %6 s, %7")
-        .arg(uidHex(m_identity), versionText(m_identity))
+        .arg(TransferProtocol::uidHex(m_identity), TransferProtocol::versionText(m_identity))
         .arg(figures.bytes)
         .arg(figures.blocks)
         .arg(figures.naks)
@@ -284,8 +269,8 @@ void FlashSession::logDevice(const QString &result, const DeviceFigures &figures
         return;
     FlashRecord record;
     record.port = m_port.portName();
-    record.uid = uidHex(m_identity);
-    record.version = versionText(m_identity);
+    record.uid = TransferProtocol::uidHex(m_identity);
+    record.version = TransferProtocol::versionText(m_identity);
     record.fileName = QFileInfo(m_options.firmwarePath).fileName();
     record.fileSha256 = sha256Hex(m_firmware);
     record.bytes = figures.bytes;
@@ -353,8 +338,6 @@ QString FlashSession::whereText() const
 {
     if (m_reopenRetry.isActive())
         return QStringLiteral("while waiting for %1 to come back").arg(m_options.portName);
-    const int totalBlocks = int((quint64(m_firmwareSize) + TransferProtocol::blockSize - 1)
-                                / TransferProtocol::blockSize);
     switch (m_transfer.state()) {
     case TransferProtocol::State::Idle:
     case TransferProtocol::State::ReadingIdentity:
@@ -362,10 +345,12 @@ QString FlashSession::whereText() const
     case TransferProtocol::State::AwaitingStart:
     case TransferProtocol::State::StartPending:
         return QStringLiteral("after UID %1 announced itself, before its transfer began")
-            .arg(uidHex(m_identity));
+            .arg(TransferProtocol::uidHex(m_identity));
     case TransferProtocol::State::Transferring:
         return QStringLiteral("during the transfer to UID %1, after block %2 of %3")
-            .arg(uidHex(m_identity)).arg(m_transfer.blocksSent()).arg(totalBlocks);
+            .arg(TransferProtocol::uidHex(m_identity))
+            .arg(m_transfer.blocksSent())
+            .arg(TransferProtocol::blockCount(m_firmwareSize));
     }
     return {};
 }

@@ -1,6 +1,7 @@
 #ifndef FLASHSESSION_H
 #define FLASHSESSION_H
 
+#include "commandline.h"
 #include "flashconsole.h"
 #include "flashlog.h"
 #include "transferprotocol.h"
@@ -14,10 +15,10 @@
 enum FlashExitCode : int {
     ExitOk = 0,
     ExitCancelled = 1,   // a device cancelled its download
-    ExitBadInput = 2,    // bad usage or a firmware file that cannot be sent
-    ExitPortFailed = 3,  // the port did not open, or the line was lost (without --reopen)
-    ExitTimedOut = 4,    // the line stayed silent longer than --timeout
-    ExitInterrupted = 130,
+    ExitBadInput = CommandLine::UsageExitCode,   // bad usage or a firmware file that cannot be sent
+    ExitPortFailed = CommandLine::PortExitCode,  // the port did not open, or was lost (without --reopen)
+    ExitTimedOut = 4,                            // the line stayed silent longer than --timeout
+    ExitInterrupted = CommandLine::InterruptedExitCode,
 };
 
 struct FlashOptions

@@ -11,22 +11,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <optional>
 #include <utility>
 
 namespace {
 
 constexpr int NoiseBytes = 64;
-constexpr int LineErrorExitCode = 3;
-constexpr int InterruptedExitCode = 130;
 constexpr int HostCloseWaitMs = 2000;
-
-void print(const QString &line)
-{
-    std::fputs((line + u'\n').toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
-}
 
 void addOptions(QCommandLineParser &parser)
 {
@@ -157,7 +148,7 @@ void writeImage(const QString &pattern, int index, const QByteArray &image)
 void reportDevice(const PtyDevice &device, int index, const QString &outPattern)
 {
     const DeviceSimulator::DeviceRecord &record = device.simulator().devices().at(index);
-    print(QStringLiteral("Device %1 UID %2: %3, %4 blocks received")
+    CommandLine::printLine(QStringLiteral("Device %1 UID %2: %3, %4 blocks received")
               .arg(index + 1)
               .arg(QString::fromLatin1(record.uid.toHex().toUpper()), outcomeName(record.outcome))
               .arg(record.image.size() / DeviceSimulator::BlockSize));
@@ -176,11 +167,11 @@ void printTurnarounds(const PtyDevice &device)
 {
     QList<qint64> sorted = device.turnaroundsNs();
     if (sorted.isEmpty()) {
-        print(QStringLiteral("Host turnaround: no frames"));
+        CommandLine::printLine(QStringLiteral("Host turnaround: no frames"));
         return;
     }
     std::sort(sorted.begin(), sorted.end());
-    print(QStringLiteral("Host turnaround: p50 %1 µs, p99 %2 µs, max %3 µs (%4 frames)")
+    CommandLine::printLine(QStringLiteral("Host turnaround: p50 %1 µs, p99 %2 µs, max %3 µs (%4 frames)")
               .arg(percentileUs(sorted, 0.50)).arg(percentileUs(sorted, 0.99))
               .arg(sorted.last() / 1000).arg(sorted.size()));
 }
@@ -201,13 +192,13 @@ void printPayloadRate(const PtyDevice &device, int baud)
         line += QStringLiteral(", %1% of the %2 B/s ceiling at %3 baud")
                     .arg(100 * rate / ceiling, 0, 'f', 2).arg(ceiling, 0, 'f', 1).arg(baud);
     }
-    print(line);
+    CommandLine::printLine(line);
 }
 
 void printSummary(const PtyDevice &device, int baud)
 {
     const DeviceSimulator &simulator = device.simulator();
-    print(QStringLiteral("Devices: %1, blocks: %2, bad frames: %3, NAKs sent: %4")
+    CommandLine::printLine(QStringLiteral("Devices: %1, blocks: %2, bad frames: %3, NAKs sent: %4")
               .arg(simulator.devices().size()).arg(simulator.blocksReceived())
               .arg(simulator.badFrames()).arg(simulator.naksSent()));
     printTurnarounds(device);
@@ -257,10 +248,10 @@ void replugLater(PtyDevice &device, int delayMs)
     QTimer::singleShot(delayMs, &device, [&device] {
         if (!device.openForHost()) {
             CommandLine::printError(device.errorString());
-            QCoreApplication::exit(LineErrorExitCode);
+            QCoreApplication::exit(CommandLine::PortExitCode);
             return;
         }
-        print(QStringLiteral("Plugged in again: %1").arg(device.slavePath()));
+        CommandLine::printLine(QStringLiteral("Plugged in again: %1").arg(device.slavePath()));
     });
 }
 
@@ -277,7 +268,7 @@ bool openLine(PtyDevice &device, const QCommandLineParser &parser)
     // host that starts on reading it cannot open the line unseen.
     if (!device.openForHost())
         return false;
-    print(device.slavePath());
+    CommandLine::printLine(device.slavePath());
     return true;
 }
 
@@ -315,13 +306,13 @@ int main(int argc, char *argv[])
     });
     StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &application, [&](const QString &signal) {
-        print(QStringLiteral("Stopped by %1").arg(signal));
+        CommandLine::printLine(QStringLiteral("Stopped by %1").arg(signal));
         printSummary(device, int(*baud));
-        QCoreApplication::exit(InterruptedExitCode);
+        QCoreApplication::exit(CommandLine::InterruptedExitCode);
     });
     if (!openLine(device, parser)) {
         CommandLine::printError(device.errorString());
-        return LineErrorExitCode;
+        return CommandLine::PortExitCode;
     }
     return application.exec();
 }

@@ -8,7 +8,6 @@
 
 #include <QCoreApplication>
 
-#include <cstdio>
 #include <optional>
 
 namespace {
@@ -17,9 +16,9 @@ void listPorts()
 {
     const QList<PortInfo> ports = systemPorts();
     if (ports.isEmpty())
-        std::puts("No serial ports found");
+        CommandLine::printLine(QStringLiteral("No serial ports found"));
     for (const PortInfo &port : ports)
-        std::puts(portDescription(port).toLocal8Bit().constData());
+        CommandLine::printLine(portDescription(port));
 }
 
 void addOptions(QCommandLineParser &parser)

@@ -27,10 +27,12 @@ public:
     // Uses the serial port at path, raw at 115200 baud, in place of a
     // pseudo-terminal; slavePath() stays empty.
     bool openPort(const QString &path);
-    // open() and startWhenHostOpens() in one, then points the link (if set)
-    // at the new slave: a host that finds the line by the link finds it only
-    // once its opening is watched for. Called again after an unplug, it is the
-    // device plugged back in under the same name with a new terminal behind it.
+    // open(), then start() as soon as another process opens the slave (so a
+    // host started later still sees the announcement, and only once), then
+    // points the link (if set) at the new slave: a host that finds the line by
+    // the link finds it only once its opening is watched for. Called again
+    // after an unplug, it is the device plugged back in under the same name
+    // with a new terminal behind it.
     bool openForHost();
     // A symbolic link kept pointing at the current slave, as udev keeps
     // /dev/serial/by-id/... pointing at a USB adapter: removed when the line
@@ -51,11 +53,6 @@ public:
     // Announces the first device and starts the poll clock. Have the host
     // open the port first if it might discard input on opening.
     void start();
-    // Calls start() as soon as another process opens the slave, so a host
-    // started later still sees the announcement, and sees it only once.
-    bool startWhenHostOpens();
-    // Reports the host opening and closing the slave (pseudo-terminal only).
-    bool watchHost();
     bool isHostConnected() const { return m_hostOpenCount > 0; }
 
     // Closes the line; the host sees a hang-up, like a pulled cable.
@@ -86,6 +83,11 @@ private:
     };
 
     void attachLine(int fd);
+    // Calls start() as soon as another process opens the slave, so a host
+    // started later still sees the announcement, and sees it only once.
+    bool startWhenHostOpens();
+    // Reports the host opening and closing the slave (pseudo-terminal only).
+    bool watchHost();
     void readFromHost();
     void writePending();
     void schedule(const DeviceSimulator::Output &output, qint64 readyAt);
