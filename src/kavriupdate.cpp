@@ -74,6 +74,9 @@ void kavriUpdate::on_pushButtonDownload_clicked()
         return;
     }
     transfer.requestDownload(&file, fileSize);
+    // A waiting device is shown again in place of a problem an earlier press left.
+    if (transfer.state() == TransferProtocol::State::StartPending)
+        showStatus(TransferProtocol::identityText(identity));
 }
 
 void kavriUpdate::on_pushButtonCancel_clicked()
@@ -156,7 +159,7 @@ void kavriUpdate::handlePortError(QSerialPort::SerialPortError error)
     // A vanished line keeps reporting errors until the port is closed.
     if (!SerialLink::isLost(error) || !port.isOpen())
         return;
-    showStatus(SerialLink::lostText(port));
+    showStatus(SerialLink::lostText(port.portName()));
     port.close();
     transfer.linkLost();
 }

@@ -65,10 +65,10 @@ bool isLost(QSerialPort::SerialPortError error)
     }
 }
 
-QString lostText(const QSerialPort &port)
+QString lostText(const QString &portName)
 {
     // The error text of a vanished line is whatever errno last held; it says nothing useful.
-    return QStringLiteral("Port %1 lost: device unplugged or line failed").arg(port.portName());
+    return QStringLiteral("Port %1 lost (unplugged?)").arg(portName);
 }
 
 QString requestLowLatency(QSerialPort &port)

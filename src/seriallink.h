@@ -19,7 +19,8 @@ QString open(QSerialPort &port, const QString &portName);
 // Whether error means the line is gone (device unplugged, driver failure).
 bool isLost(QSerialPort::SerialPortError error);
 
-QString lostText(const QSerialPort &port);
+// Short enough that the port and "lost" stay in view in the dialog's status line.
+QString lostText(const QString &portName);
 
 // Asks the driver to pass received bytes on at once instead of collecting
 // them for a few milliseconds (Linux: ASYNC_LOW_LATENCY); each reply then

@@ -104,6 +104,8 @@ void TransferProtocol::storeIdentityByte(char byte)
 
 void TransferProtocol::startTransfer()
 {
+    if (!takeImage())
+        return;
     sentBytes = 0;
     nakCount = 0;
     blockLength = 0;
@@ -112,13 +114,31 @@ void TransferProtocol::startTransfer()
     emit progressChanged(0);
 }
 
+// Reads the firmware whole. A file rewritten, truncated or appended to during
+// a transfer would otherwise reach the device as a mix of two images; held in
+// memory, the image cannot change under the transfer. Firmware is small (the
+// 32-bit counts cap it below 4 GiB, over four days on the wire), so the copy
+// costs little. A size that no longer matches the one taken when Download was
+// pressed means the file changed before the transfer began.
+bool TransferProtocol::takeImage()
+{
+    Outcome problem = Outcome::FirmwareChanged;
+    image.resize(firmwareSize);
+    const qint64 count = firmware && firmware->isOpen() ? firmware->read(image.data(), firmwareSize) : -1;
+    if (count < 0)
+        problem = Outcome::FirmwareUnreadable;
+    else if (count == firmwareSize && firmware->atEnd())
+        return true;
+    image.clear();
+    finish(problem);
+    return false;
+}
+
 void TransferProtocol::handleReply(char byte)
 {
     switch (byte) {
     case ACK:
-        if (!firmware->isOpen()) {
-            finish(Outcome::FirmwareUnreadable); // closed under us: its end is not the file's
-        } else if (firmware->atEnd()) {
+        if (sentBytes >= firmwareSize) {
             write(EOT);
             finish(Outcome::Completed);
         } else {
@@ -140,11 +160,8 @@ void TransferProtocol::handleReply(char byte)
 
 void TransferProtocol::sendNextBlock()
 {
-    const qint64 count = firmware->read(blockBuffer.data(), blockSize);
-    if (count < 0) {
-        finish(Outcome::FirmwareUnreadable);
-        return;
-    }
+    const qint64 count = std::min<qint64>(blockSize, firmwareSize - sentBytes);
+    std::copy_n(image.constData() + sentBytes, count, blockBuffer.begin());
     // The tail of a short final block is zero, never bytes of an earlier block.
     std::fill(blockBuffer.begin() + count, blockBuffer.begin() + blockSize, '\0');
     blockLength = blockSize;
@@ -177,6 +194,11 @@ void TransferProtocol::finish(Outcome outcome)
 void TransferProtocol::write(char byte)
 {
     link->write(&byte, 1);
+}
+
+QByteArrayView TransferProtocol::imageSent() const
+{
+    return QByteArrayView(image).first(std::min<qsizetype>(sentBytes, image.size()));
 }
 
 int TransferProtocol::progressPercent() const
@@ -213,6 +235,8 @@ QString TransferProtocol::outcomeText(Outcome outcome)
         return QStringLiteral("DOWNLOAD CANCELED");
     case Outcome::FirmwareUnreadable:
         return QStringLiteral("Firmware read error: download stopped");
+    case Outcome::FirmwareChanged:
+        return QStringLiteral("Firmware changed during download: stopped");
     }
     return {};
 }

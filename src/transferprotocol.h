@@ -22,7 +22,7 @@ public:
     enum class State { Idle, ReadingIdentity, AwaitingStart, StartPending, Transferring };
     Q_ENUM(State)
 
-    enum class Outcome { Completed, Canceled, FirmwareUnreadable };
+    enum class Outcome { Completed, Canceled, FirmwareUnreadable, FirmwareChanged };
     Q_ENUM(Outcome)
 
     static constexpr int identitySize = 16;
@@ -44,7 +44,8 @@ public:
     // The user asks for a download of firmware, open and at position 0, of
     // size bytes. It arms the start only while a device waits for it; a press
     // while the start is armed replaces the firmware, and one during a
-    // transfer changes nothing.
+    // transfer changes nothing. The firmware is read whole when the transfer
+    // starts: the device gets it as it was then, whatever happens to the file.
     void requestDownload(QIODevice *firmware, quint32 size);
     // A download request failed after all: no start stays armed for it.
     void withdrawDownload();
@@ -59,6 +60,9 @@ public:
     quint32 bytesSent() const { return sentBytes; }
     int blocksSent() const { return int(sentBytes / blockSize); }
     int naksAnswered() const { return nakCount; }
+    // The firmware bytes that went out in the current (or last) download,
+    // without the padding of the last block.
+    QByteArrayView imageSent() const;
 
     // Blocks a firmware of size bytes takes, the last one zero-padded.
     static constexpr quint32 blockCount(quint32 size) { return quint32((quint64(size) + blockSize - 1) / blockSize); }
@@ -80,6 +84,7 @@ private:
     void handleByte(char byte);
     void storeIdentityByte(char byte);
     void startTransfer();
+    bool takeImage();
     void handleReply(char byte);
     void sendNextBlock();
     void resendBlock();
@@ -91,6 +96,7 @@ private:
     QIODevice *link = nullptr;
     QIODevice *firmware = nullptr;
     quint32 firmwareSize = 0;
+    QByteArray image; // the firmware as it was when the transfer started
 
     State transferState = State::Idle;
     int identityCount = 0;

@@ -247,10 +247,10 @@ private slots:
     void endsInEachState_data();
     void endsInEachState();
     void rebuiltFirmwareReachesNextDevice();
+    void firmwareTruncatedMidTransfer();
     void reopensLostPort_data();
     void reopensLostPort();
     void soakWithFaults();
-    void stopSignalSaysWhere();
     void badInputNeverTouchesLine_data();
     void badInputNeverTouchesLine();
     void busyPortIsReported();
@@ -300,6 +300,8 @@ void TestTools::flashesDevices()
     QCOMPARE(flash.exitCode, 0);
     QCOMPARE(device.exitCode, 0);
     QCOMPARE(linesStartingWith(flash.out, QStringLiteral("Download OK")).size(), devices);
+    const QString done = QStringLiteral("Progress: 100% (%1 of %1 bytes)").arg(size);
+    QCOMPARE(linesStartingWith(flash.out, done).size(), devices);
     const QStringList summaries = linesStartingWith(flash.out, QStringLiteral("Summary: "));
     const QStringList log = QString::fromUtf8(readFile(logPath)).split(u'\n', Qt::SkipEmptyParts);
     QCOMPARE(summaries.size(), devices);
@@ -316,7 +318,7 @@ void TestTools::flashesDevices()
                  qPrintable(summaries.at(i)));
         const QStringList fields = log.at(i + 1).split(u',');
         QCOMPARE(fields.size(), 11);
-        QCOMPARE(fields.mid(2, 4), (QStringList{uid, "2.3", "firmware.kvf", sha256}));
+        QCOMPARE(fields.mid(1, 5), (QStringList{simulator.path, uid, "2.3", "firmware.kvf", sha256}));
         QCOMPARE(fields.mid(6, 3), (QStringList{QString::number(size), QString::number(blocks), "0"}));
         QCOMPARE(fields.last(), QStringLiteral("Download OK"));
     }
@@ -354,58 +356,83 @@ void TestTools::deviceFaults()
     QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image.bin"))), padded(firmware).left(imageBlocks * Block));
 }
 
+enum class Ending { Silent, Unplugged, Stopped };
+
 void TestTools::endsInEachState_data()
 {
-    QTest::addColumn<bool>("unplug");       // else the line falls silent and --timeout ends it
+    QTest::addColumn<Ending>("ending");
     QTest::addColumn<QByteArray>("deviceSends");
     QTest::addColumn<int>("bytesExpected"); // from the host, before it stops
     QTest::addColumn<QString>("where");
+    QTest::addColumn<int>("blocksLogged");  // -1: no device to log
 
     const QByteArray identity = announcement();
     const QString uid = QStringLiteral("UID 0A1B2C3D4E5F6070");
-    for (const bool unplug : {false, true}) {
-        const char *ending = unplug ? "unplugged" : "silent";
-        QTest::addRow("no device, %s", ending) << unplug << QByteArray() << 0 << "while waiting for device 1";
+    for (const Ending ending : {Ending::Silent, Ending::Unplugged, Ending::Stopped}) {
+        const char *name = ending == Ending::Silent ? "silent" : ending == Ending::Unplugged ? "unplugged" : "stopped";
+        QTest::addRow("no device, %s", name) << ending << QByteArray() << 0 << "while waiting for device 1" << -1;
         // Half an identity is no device yet: nothing is answered.
-        QTest::addRow("part of an identity, %s", ending) << unplug << identity.left(9) << 0
-                                                         << "while waiting for device 1";
-        QTest::addRow("announced, %s", ending) << unplug << identity << IdentityReply
-                                               << "after " + uid + " announced itself, before its transfer began";
+        QTest::addRow("part of an identity, %s", name) << ending << identity.left(9) << 0
+                                                       << "while waiting for device 1" << -1;
+        QTest::addRow("announced, %s", name) << ending << identity << IdentityReply
+                                             << "after " + uid + " announced itself, before its transfer began" << 0;
         // The poll byte starts the transfer, the ACK draws block 1.
-        QTest::addRow("after block 1, %s", ending) << unplug << identity + Poll + Ack << IdentityReply + Frame
-                                                   << "during the transfer to " + uid + ", after block 1 of 2";
+        QTest::addRow("after block 1, %s", name) << ending << identity + Poll + Ack << IdentityReply + Frame
+                                                 << "during the transfer to " + uid + ", after block 1 of 2" << 1;
     }
 }
 
+// However a run ends, it says where, exits with the ending's status, and
+// logs the device it leaves behind.
 void TestTools::endsInEachState()
 {
-    QFETCH(bool, unplug);
+    QFETCH(Ending, ending);
     QFETCH(QByteArray, deviceSends);
     QFETCH(int, bytesExpected);
     QFETCH(QString, where);
+    QFETCH(int, blocksLogged);
     QVERIFY(writeFile(m_firmwarePath, patterned(2 * Block)));
+    const QString logPath = m_dir.filePath(QStringLiteral("ends.csv"));
+    QFile::remove(logPath);
     TestLine line;
     QProcess flash;
     QElapsedTimer clock;
     clock.start();
-    const QString timeout = unplug ? QStringLiteral("0") : QStringLiteral("1");
-    flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--timeout", timeout, m_firmwarePath});
+    const QString timeout = ending == Ending::Silent ? QStringLiteral("1") : QStringLiteral("0");
+    flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--timeout", timeout, "--log", logPath,
+                                              m_firmwarePath});
     QVERIFY(flash.waitForReadyRead(RunTimeoutMs)); // "Opened ...": the port is set up
     // The device speaks well into the second, so silence counts from its last byte.
     QTest::qWait(SpeakAfterMs);
     QVERIFY(line.send(deviceSends));
     const qint64 spokeAt = deviceSends.isEmpty() ? 0 : clock.elapsed();
     QCOMPARE(line.receive(bytesExpected).size(), bytesExpected);
-    if (unplug)
+    if (ending == Ending::Unplugged)
         line.hangUp();
+    if (ending == Ending::Stopped)
+        flash.terminate();
     const Finished result = waitFor(flash);
 
-    const QString portName = line.path.sliced(QStringLiteral("/dev/").size());
-    const QString problem = unplug ? QStringLiteral("Port %1 lost: device unplugged or line failed").arg(portName)
-                                   : QStringLiteral("Timed out: the line was silent for 1 s");
-    QCOMPARE(result.err, QStringLiteral("kavri-flash: %1 %2\n").arg(problem, where));
-    QCOMPARE(result.exitCode, unplug ? 3 : 4);
-    if (!unplug) {
+    const QMap<Ending, QPair<QString, int>> endings{
+        {Ending::Silent, {QStringLiteral("Timed out: the line was silent for 1 s"), 4}},
+        {Ending::Unplugged, {QStringLiteral("Port %1 lost (unplugged?)").arg(line.path), 3}},
+        {Ending::Stopped, {QStringLiteral("Stopped by SIGTERM"), 130}},
+    };
+    QCOMPARE(result.err, QStringLiteral("kavri-flash: %1 %2\n").arg(endings[ending].first, where));
+    QCOMPARE(result.exitCode, endings[ending].second);
+    const QStringList log = QString::fromUtf8(readFile(logPath)).split(u'\n', Qt::SkipEmptyParts);
+    const QStringList summaries = linesStartingWith(result.out, QStringLiteral("Summary: "));
+    QCOMPARE(log.size() - 1, summaries.size());
+    QCOMPARE(summaries.size(), blocksLogged < 0 ? 0 : 1);
+    if (blocksLogged >= 0) {
+        const QString logged = QStringList{"Timed out", "Port lost", "Interrupted"}.at(int(ending));
+        const QString blocks = QStringLiteral(" %1 blocks, 0 NAKs, ").arg(blocksLogged);
+        QVERIFY2(summaries.first().contains(blocks) && summaries.first().endsWith(logged), qPrintable(summaries.first()));
+        const QStringList fields = log.last().split(u',');
+        QCOMPARE(fields.mid(7, 2), (QStringList{QString::number(blocksLogged), "0"}));
+        QCOMPARE(fields.last(), logged);
+    }
+    if (ending == Ending::Silent) {
         QVERIFY(clock.elapsed() >= spokeAt + 1000);
         // Nothing is resent unasked: a frame without a number could be written twice.
         QVERIFY(line.received().isEmpty());
@@ -443,6 +470,37 @@ void TestTools::rebuiltFirmwareReachesNextDevice()
     QCOMPARE(payloads, (QList<QByteArray>{firstBuild, secondBuild}));
 }
 
+// A firmware truncated in place during a transfer: the device still gets
+// the file as it was when its transfer started, and the log says so.
+void TestTools::firmwareTruncatedMidTransfer()
+{
+    const QByteArray firmware = patterned(40 * Block + 7); // more than the file's read buffer
+    QVERIFY(writeFile(m_firmwarePath, firmware));
+    const QString logPath = m_dir.filePath(QStringLiteral("truncated.csv"));
+    TestLine line;
+    QProcess flash;
+    flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--log", logPath, m_firmwarePath});
+    QVERIFY(flash.waitForReadyRead(RunTimeoutMs));
+
+    QVERIFY(line.send(announcement() + Poll + Ack));
+    QByteArray frames = line.receive(IdentityReply + Frame).mid(IdentityReply);
+    QVERIFY(writeFile(m_firmwarePath, firmware.left(10 * Block))); // truncated, then written
+    for (int block = 1; block <= 41; ++block) {
+        QVERIFY(line.send(QByteArray(1, Ack)));
+        frames += line.receive(block < 41 ? Frame : 1);
+    }
+    const Finished result = waitFor(flash);
+
+    QCOMPARE(result.exitCode, 0);
+    QByteArray payload;
+    for (int at = 0; at + Frame <= frames.size(); at += Frame)
+        payload += frames.mid(at + 1, Block);
+    QCOMPARE(payload, padded(firmware));
+    QVERIFY(frames.endsWith(Eot));
+    const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex());
+    QVERIFY2(readFile(logPath).contains((sha256 + ",40967,41,0,").toLatin1()), readFile(logPath).constData());
+}
+
 void TestTools::reopensLostPort_data()
 {
     QTest::addColumn<QStringList>("replug");    // kavri-devsim options
@@ -451,7 +509,7 @@ void TestTools::reopensLostPort_data()
     QTest::addColumn<int>("downloadsOk");
     QTest::addColumn<QString>("lastProblem");   // %1: the link
 
-    const QString lost = QStringLiteral("Port %1 lost: device unplugged or line failed during the transfer to "
+    const QString lost = QStringLiteral("Port %1 lost (unplugged?) during the transfer to "
                                         "UID 4B41565249000001, after block 2 of 4");
     QTest::newRow("back after 300 ms") << QStringList{"--replug-after", "300"} << "10" << 0 << 2 << lost;
     QTest::newRow("never back") << QStringList{} << "1" << 4 << 0
@@ -477,7 +535,7 @@ void TestTools::reopensLostPort()
     simulator.finish();
 
     QCOMPARE(flash.exitCode, exitCode);
-    QVERIFY2(flash.err.startsWith(QStringLiteral("kavri-flash: Port %1 lost: ").arg(link)), qPrintable(flash.err));
+    QVERIFY2(flash.err.startsWith(QStringLiteral("kavri-flash: Port %1 lost (unplugged?) ").arg(link)), qPrintable(flash.err));
     QVERIFY2(flash.err.endsWith(QStringLiteral("kavri-flash: ") + lastProblem.arg(link) + u'\n'), qPrintable(flash.err));
     // The device lost with the port is reported, though it is not one of the two asked for.
     const QRegularExpression lostDevice(
@@ -533,40 +591,32 @@ void TestTools::soakWithFaults()
     QVERIFY2(memoryFigures.match(flash.out).hasMatch(), qPrintable(flash.out));
 }
 
-void TestTools::stopSignalSaysWhere()
-{
-    QVERIFY(writeFile(m_firmwarePath, patterned(Block)));
-    TestLine line;
-    QProcess flash;
-    flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, m_firmwarePath});
-    QVERIFY(flash.waitForReadyRead(RunTimeoutMs)); // "Opened ...": the handler is in place
-    flash.terminate();
-    const Finished result = waitFor(flash);
-
-    QCOMPARE(result.exitCode, 130);
-    QVERIFY2(result.err.contains(QStringLiteral("Stopped by SIGTERM while waiting for device 1")),
-             qPrintable(result.err));
-}
-
 void TestTools::badInputNeverTouchesLine_data()
 {
     QTest::addColumn<QString>("fileKind");
     QTest::addColumn<bool>("portExists");
+    QTest::addColumn<QString>("log");
     QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("problem"); // %1: the firmware
 
-    QTest::newRow("missing file") << "missing" << true << 2;
-    QTest::newRow("empty file") << "empty" << true << 2;
-    QTest::newRow("directory") << "directory" << true << 2;
-    QTest::newRow("unreadable file") << "unreadable" << true << 2;
-    QTest::newRow("4 GiB file") << "4 GiB" << true << 2;
-    QTest::newRow("missing port") << "good" << false << 3;
+    const QString cannotSend = QStringLiteral("Cannot send %1: ");
+    QTest::newRow("missing file") << "missing" << true << "" << 2 << cannotSend + "File is Vacant";
+    QTest::newRow("empty file") << "empty" << true << "" << 2 << cannotSend + "File is Vacant";
+    QTest::newRow("directory") << "directory" << true << "" << 2 << "Cannot read %1: ";
+    QTest::newRow("unreadable file") << "unreadable" << true << "" << 2 << "Cannot read %1: ";
+    QTest::newRow("4 GiB file") << "4 GiB" << true << "" << 2 << cannotSend + "File too large";
+    QTest::newRow("missing port") << "good" << false << "" << 3 << "Cannot open ";
+    QTest::newRow("log cannot be written") << "good" << true << "/dev/full" << 5
+                                           << "Cannot write log /dev/full: No space left on device";
 }
 
 void TestTools::badInputNeverTouchesLine()
 {
     QFETCH(QString, fileKind);
     QFETCH(bool, portExists);
+    QFETCH(QString, log);
     QFETCH(int, exitCode);
+    QFETCH(QString, problem);
     QFile file(m_firmwarePath);
     if (fileKind == "directory") {
         QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("firmware.kvf")));
@@ -591,10 +641,12 @@ void TestTools::badInputNeverTouchesLine()
     }
     TestLine line;
     const QString port = portExists ? line.path : m_dir.filePath(QStringLiteral("no-such-tty"));
-    const Finished flash = runFlash({"--port", port, firmwarePath});
+    const QStringList logOption = log.isEmpty() ? QStringList() : QStringList{"--log", log};
+    const Finished flash = runFlash(logOption + QStringList{"--port", port, firmwarePath});
 
     QCOMPARE(flash.exitCode, exitCode);
-    QCOMPARE(flash.err.count(u'\n'), 1);
+    QVERIFY2(flash.err.startsWith(QStringLiteral("kavri-flash: ") + problem.arg(firmwarePath)), qPrintable(flash.err));
+    QCOMPARE(flash.err.count(u'\n'), 1); // one line, and no warning from below
     QVERIFY(!line.wasOpened());
 }
 

@@ -3,6 +3,7 @@
 
 #include <QBuffer>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 using State = TransferProtocol::State;
@@ -133,6 +134,8 @@ private slots:
     void withdrawnDownloadDisarmsStart();
     void firmwareReadError_data();
     void firmwareReadError();
+    void fileChangedUnderTransfer_data();
+    void fileChangedUnderTransfer();
     void linkLostReturnsToIdle();
     void readFromDrainsEveryByte();
 };
@@ -413,33 +416,102 @@ void TestTransferProtocol::withdrawnDownloadDisarmsStart()
 
 void TestTransferProtocol::firmwareReadError_data()
 {
-    QTest::addColumn<bool>("closedMidway");
+    QTest::addColumn<bool>("closed");
     QTest::newRow("read fails") << false;
-    QTest::newRow("file closed during the transfer") << true;
+    QTest::newRow("file closed before the start") << true;
 }
 
 void TestTransferProtocol::firmwareReadError()
 {
     QFETCH_GLOBAL(bool, byteByByte);
-    QFETCH(bool, closedMidway);
+    QFETCH(bool, closed);
     Host host(byteByByte);
     FailingDevice failing;
     host.receive(announcement());
-    if (closedMidway)
+    if (closed) {
         host.download(patterned(3000));
-    else
-        host.protocol.requestDownload(&failing, 4096);
-    host.receive(QByteArray(1, 'C'));
-    if (closedMidway) {
-        host.receive(QByteArray(1, ACK));
         host.firmware.close();
+    } else {
+        host.protocol.requestDownload(&failing, 4096);
     }
     host.written();
 
-    host.receive(QByteArray(1, ACK));
+    host.receive(QByteArray("C") + ACK);
     QCOMPARE(host.written(), QByteArray()); // no frame of garbage
     QCOMPARE(host.protocol.state(), State::Idle);
     QCOMPARE(host.outcomes.at(0).at(0).value<Outcome>(), Outcome::FirmwareUnreadable);
+}
+
+void TestTransferProtocol::fileChangedUnderTransfer_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("midway");
+    QTest::addColumn<Outcome>("outcome");
+    for (const char *change : {"truncated", "rewritten in place", "appended to", "renamed over", "deleted"})
+        QTest::newRow(change) << QString::fromLatin1(change) << true << Outcome::Completed;
+    QTest::newRow("truncated before the start") << QStringLiteral("truncated") << false << Outcome::FirmwareChanged;
+    QTest::newRow("appended to before the start") << QStringLiteral("appended to") << false << Outcome::FirmwareChanged;
+}
+
+// A build that rewrites the firmware while a device is being flashed: the
+// device gets the file as it was when its transfer started, or nothing and a
+// clear outcome, never a mix.
+void TestTransferProtocol::fileChangedUnderTransfer()
+{
+    QFETCH_GLOBAL(bool, byteByByte);
+    QFETCH(QString, change);
+    QFETCH(bool, midway);
+    QFETCH(Outcome, outcome);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("firmware.kvf"));
+    // Larger than the file's read buffer, so the disk is read during the transfer.
+    const QByteArray original = patterned(40 * 1024 + 100, 1);
+    const QByteArray rebuilt = patterned(original.size(), 2);
+    const auto writeFile = [](const QString &name, const QByteArray &bytes, QIODevice::OpenMode mode) {
+        QFile out(name);
+        QVERIFY(out.open(mode) && out.write(bytes) == bytes.size());
+    };
+    writeFile(path, original, QIODevice::WriteOnly);
+    QFile firmware(path);
+    QVERIFY(firmware.open(QIODevice::ReadOnly));
+    Host host(byteByByte);
+    host.receive(announcement());
+    host.protocol.requestDownload(&firmware, quint32(original.size()));
+    host.written();
+    const auto changeFile = [&] {
+        if (change == QLatin1String("truncated"))
+            writeFile(path, rebuilt.left(10000), QIODevice::WriteOnly | QIODevice::Truncate);
+        else if (change == QLatin1String("rewritten in place"))
+            writeFile(path, rebuilt, QIODevice::WriteOnly | QIODevice::Truncate);
+        else if (change == QLatin1String("appended to"))
+            writeFile(path, rebuilt, QIODevice::Append);
+        else if (change == QLatin1String("renamed over")) {
+            writeFile(path + ".new", rebuilt, QIODevice::WriteOnly);
+            QVERIFY(QFile::remove(path) && QFile::rename(path + ".new", path));
+        } else
+            QVERIFY(QFile::remove(path));
+    };
+    if (!midway)
+        changeFile();
+    host.receive(QByteArray("C") + ACK + ACK);
+    if (midway)
+        changeFile();
+    for (int i = 0; i < 41 && host.outcomes.isEmpty(); ++i)
+        host.receive(QByteArray(1, ACK));
+
+    const QByteArray sent = host.written();
+    QCOMPARE(host.outcomes.count(), 1);
+    QCOMPARE(host.outcomes.at(0).at(0).value<Outcome>(), outcome);
+    if (outcome == Outcome::Completed) {
+        QByteArray frames;
+        for (int block = 0; block < 41; ++block)
+            frames += expectedFrame(original, block);
+        QCOMPARE(sent, frames + EOT);
+        QCOMPARE(host.protocol.imageSent(), original);
+    } else {
+        QCOMPARE(sent, QByteArray());
+        QCOMPARE(TransferProtocol::outcomeText(outcome), QStringLiteral("Firmware changed during download: stopped"));
+    }
 }
 
 void TestTransferProtocol::linkLostReturnsToIdle()

@@ -92,7 +92,7 @@ void FlashConsole::printMilestone(quint64 sent, quint64 total)
     const int percent = int(sent * 100 / total);
     if (sent == 0)
         m_nextMilestone = MilestoneStep;
-    if (percent < m_nextMilestone || percent >= 100)
+    if (percent < m_nextMilestone)
         return;
     CommandLine::printLine(QStringLiteral("Progress: %1% (%2 of %3 bytes)").arg(percent).arg(sent).arg(total));
     m_nextMilestone = (percent / MilestoneStep + 1) * MilestoneStep;

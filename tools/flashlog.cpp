@@ -3,6 +3,9 @@
 #include <QDateTime>
 #include <QStringList>
 
+#include <cerrno>
+#include <fcntl.h>
+
 namespace {
 
 const char header[] = "time,port,uid,version,file,sha256,bytes,blocks,naks,seconds,result\n";
@@ -25,20 +28,28 @@ QString localTimeWithOffset()
 
 QString FlashLog::open(const QString &fileName)
 {
-    m_file.setFileName(fileName);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
-        return QStringLiteral("Cannot write log %1: %2").arg(fileName, m_file.errorString());
-    if (m_file.size() == 0 && m_file.write(header) < 0)
-        return QStringLiteral("Cannot write log %1: %2").arg(fileName, m_file.errorString());
-    m_file.flush();
+    // Appended to by the system rather than by seeking to the end, so a pipe
+    // or a device (/dev/stdout, /dev/full) is a log like any file.
+    const int fd = ::open(QFile::encodeName(fileName).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return QStringLiteral("Cannot write log %1: %2").arg(fileName, qt_error_string(errno));
+    m_file.open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle);
+    m_name = fileName;
+    if (m_file.size() == 0 && (m_file.write(header) < 0 || !m_file.flush()))
+        return failure();
     return {};
+}
+
+QString FlashLog::failure() const
+{
+    return QStringLiteral("Cannot write log %1: %2").arg(m_name, m_file.errorString());
 }
 
 QString FlashLog::append(const FlashRecord &record)
 {
     const QStringList fields{
         localTimeWithOffset(), record.port, record.uid, record.version, record.fileName,
-        record.fileSha256, QString::number(record.bytes), QString::number(record.blocks),
+        record.sentSha256, QString::number(record.bytes), QString::number(record.blocks),
         QString::number(record.naks), QString::number(record.seconds, 'f', 3), record.result,
     };
     QStringList quoted;
@@ -46,6 +57,6 @@ QString FlashLog::append(const FlashRecord &record)
         quoted.append(csvField(field));
     // Flushed at once, so a run that is stopped later keeps every line so far.
     if (m_file.write((quoted.join(u',') + u'\n').toUtf8()) < 0 || !m_file.flush())
-        return QStringLiteral("Cannot write log %1: %2").arg(m_file.fileName(), m_file.errorString());
+        return failure();
     return {};
 }

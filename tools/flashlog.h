@@ -11,7 +11,7 @@ struct FlashRecord
     QString uid;     // 16 hex digits
     QString version; // "2.3"
     QString fileName;
-    QString fileSha256;
+    QString sentSha256; // of the firmware bytes that went out
     quint64 bytes = 0;
     int blocks = 0;
     int naks = 0;
@@ -31,7 +31,10 @@ public:
     QString append(const FlashRecord &record);
 
 private:
+    QString failure() const;
+
     QFile m_file;
+    QString m_name;
 };
 
 #endif // FLASHLOG_H

@@ -17,12 +17,9 @@ namespace {
 // within a second, and a failed open costs next to nothing.
 constexpr int ReopenIntervalMs = 100;
 
-QString sha256Hex(QFile &file)
+QString sha256Hex(QByteArrayView bytes)
 {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    file.seek(0);
-    hash.addData(&file);
-    return QString::fromLatin1(hash.result().toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 // The process's resident memory in KiB; -1 where the system does not say.
@@ -68,11 +65,14 @@ FlashSession::FlashSession(const FlashOptions &options, FlashConsole &console, Q
 bool FlashSession::begin()
 {
     QString problem = checkFirmware();
-    if (problem.isEmpty() && !m_options.logPath.isEmpty())
-        problem = m_log.open(m_options.logPath);
     if (!problem.isEmpty()) {
         m_console.problem(problem);
         m_exitCode = ExitBadInput;
+        return false;
+    }
+    if (!m_options.logPath.isEmpty() && !(problem = m_log.open(m_options.logPath)).isEmpty()) {
+        m_console.problem(problem);
+        m_exitCode = ExitLogFailed;
         return false;
     }
     if (!openLine()) {
@@ -87,8 +87,11 @@ bool FlashSession::begin()
 QString FlashSession::checkFirmware()
 {
     const QString problem = openFirmware(m_firmware, m_options.firmwarePath, m_firmwareSize);
-    if (!problem.isEmpty())
+    // "Cannot read FILE: ..." names the file already.
+    if (!problem.isEmpty() && !problem.startsWith(QLatin1String("Cannot ")))
         return QStringLiteral("Cannot send %1: %2").arg(m_options.firmwarePath, problem);
+    if (!problem.isEmpty())
+        return problem;
     m_console.detail(QStringLiteral("Firmware %1: %2 bytes, %3 blocks")
                          .arg(m_options.firmwarePath).arg(m_firmwareSize)
                          .arg(TransferProtocol::blockCount(m_firmwareSize)));
@@ -167,7 +170,7 @@ void FlashSession::handlePortError(QSerialPort::SerialPortError error)
     // is closed before anything is said.
     if (!SerialLink::isLost(error) || !m_port.isOpen())
         return;
-    const QString text = SerialLink::lostText(m_port) + u' ' + whereText();
+    const QString text = SerialLink::lostText(m_options.portName) + u' ' + whereText();
     const bool deviceLost = deviceOnLine();
     m_port.close();
     m_transfer.linkLost();
@@ -227,10 +230,13 @@ void FlashSession::endDevice(TransferProtocol::Outcome outcome)
     const QString result = TransferProtocol::outcomeText(outcome);
     m_console.result(result);
     recordDevice(result, figures);
+    if (m_stopping)
+        return; // the log could not be written
     if (++m_devicesServed == 1)
         reportMemory(QStringLiteral("after device 1"));
     m_anyCancelled |= outcome == TransferProtocol::Outcome::Canceled;
-    if (outcome == TransferProtocol::Outcome::FirmwareUnreadable)
+    if (outcome == TransferProtocol::Outcome::FirmwareUnreadable
+        || outcome == TransferProtocol::Outcome::FirmwareChanged)
         stop(ExitBadInput);
     else if (m_options.deviceCount > 0 && m_devicesServed >= m_options.deviceCount)
         stop(m_anyCancelled ? ExitCancelled : ExitOk);
@@ -242,6 +248,14 @@ void FlashSession::recordDevice(const QString &result, const DeviceFigures &figu
 {
     m_console.result(summaryLine(result, figures));
     logDevice(result, figures);
+}
+
+// A device the run leaves behind mid-way is recorded too: the log holds
+// every device the run touched.
+void FlashSession::recordDeviceOnLine(const QString &result)
+{
+    if (!m_stopping && deviceOnLine())
+        recordDevice(result, deviceFigures());
 }
 
 FlashSession::DeviceFigures FlashSession::deviceFigures() const
@@ -268,19 +282,22 @@ void FlashSession::logDevice(const QString &result, const DeviceFigures &figures
     if (!m_log.isOpen())
         return;
     FlashRecord record;
-    record.port = m_port.portName();
+    record.port = m_options.portName; // as the user named it, or as listed
     record.uid = TransferProtocol::uidHex(m_identity);
     record.version = TransferProtocol::versionText(m_identity);
     record.fileName = QFileInfo(m_options.firmwarePath).fileName();
-    record.fileSha256 = sha256Hex(m_firmware);
+    record.sentSha256 = sha256Hex(m_transfer.imageSent()); // what went out, not the file now
     record.bytes = figures.bytes;
     record.blocks = figures.blocks;
     record.naks = figures.naks;
     record.seconds = figures.seconds;
     record.result = result;
     const QString problem = m_log.append(record);
-    if (!problem.isEmpty())
+    if (!problem.isEmpty()) {
+        // A production record that cannot be kept ends the run before the next device.
         m_console.problem(problem);
+        stop(ExitLogFailed);
+    }
 }
 
 void FlashSession::checkSilence()
@@ -295,12 +312,14 @@ void FlashSession::checkSilence()
     // written twice: on silence the run stops instead.
     m_console.problem(QStringLiteral("Timed out: the line was silent for %1 s %2")
                           .arg(m_options.timeoutSeconds).arg(whereText()));
+    recordDeviceOnLine(QStringLiteral("Timed out"));
     stop(ExitTimedOut);
 }
 
 void FlashSession::interrupt(const QString &signalName)
 {
     m_console.problem(QStringLiteral("Stopped by %1 %2").arg(signalName, whereText()));
+    recordDeviceOnLine(QStringLiteral("Interrupted"));
     stop(ExitInterrupted);
 }
 

@@ -18,6 +18,7 @@ enum FlashExitCode : int {
     ExitBadInput = CommandLine::UsageExitCode,   // bad usage or a firmware file that cannot be sent
     ExitPortFailed = CommandLine::PortExitCode,  // the port did not open, or was lost (without --reopen)
     ExitTimedOut = 4,                            // the line stayed silent longer than --timeout
+    ExitLogFailed = 5,                           // the --log record could not be written
     ExitInterrupted = CommandLine::InterruptedExitCode,
 };
 
@@ -75,6 +76,7 @@ private:
     void showProgress();
     void endDevice(TransferProtocol::Outcome outcome);
     void recordDevice(const QString &result, const DeviceFigures &figures);
+    void recordDeviceOnLine(const QString &result);
     DeviceFigures deviceFigures() const;
     void logDevice(const QString &result, const DeviceFigures &figures);
     QString summaryLine(const QString &result, const DeviceFigures &figures) const;

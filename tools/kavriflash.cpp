@@ -26,7 +26,8 @@ void addOptions(QCommandLineParser &parser)
     parser.setApplicationDescription(QStringLiteral(
         "Flashes FILE into each device that announces itself on the serial port.\n"
         "Exit status: 0 every device OK, 1 a device cancelled, 2 bad usage or firmware file,\n"
-        "3 port error or port lost (unless --reopen), 4 timed out, 130 stopped by Ctrl-C."));
+        "3 port error or port lost (unless --reopen), 4 timed out, 5 the --log record could not be\n"
+        "written (the run stops before the next device), 130 stopped by Ctrl-C."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The firmware file (.kvf)."));
     parser.addOptions({
         {QStringLiteral("port"), QStringLiteral("Port to use: a listed name or a path (default: the first listed)."),

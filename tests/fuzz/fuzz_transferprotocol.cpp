@@ -75,6 +75,7 @@ const char *outcomeName(Outcome outcome)
     case Outcome::Completed: return "Completed";
     case Outcome::Canceled: return "Canceled";
     case Outcome::FirmwareUnreadable: return "FirmwareUnreadable";
+    case Outcome::FirmwareChanged: return "FirmwareChanged";
     }
     return "?";
 }
