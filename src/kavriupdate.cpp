@@ -1,15 +1,11 @@
 #include "kavriupdate.h"
 #include "ui_kavriupdate.h"
 
-#include "firmwarefile.h"
-#include "seriallink.h"
-
 #include <QFileDialog>
 
 kavriUpdate::kavriUpdate(QWidget *parent, const PortSource &portSource)
     : QDialog(parent)
     , ui(new Ui::kavriUpdate)
-    , transfer(this)
     , portSource(portSource)
     , chooseFile([](QWidget *parent, const QString &caption, const QString &directory,
                     const QString &filter) {
@@ -23,21 +19,22 @@ kavriUpdate::kavriUpdate(QWidget *parent, const PortSource &portSource)
     refreshStatusLine();
     connect(ui->comboBoxPort, &PortComboBox::aboutToShowPopup, this, &kavriUpdate::updatePortList);
 
-    transfer.setLink(&port);
-    connect(&transfer, &TransferProtocol::identified, this, &kavriUpdate::showIdentity);
-    connect(&transfer, &TransferProtocol::progressChanged,
+    const TransferProtocol &protocol = transfer.protocol();
+    connect(&protocol, &TransferProtocol::identified, this, &kavriUpdate::showIdentity);
+    connect(&protocol, &TransferProtocol::progressChanged,
             ui->progressBarDownload, &QProgressBar::setValue);
-    connect(&transfer, &TransferProtocol::downloadEnded, this,
+    connect(&protocol, &TransferProtocol::downloadEnded, this,
             [this](TransferProtocol::Outcome outcome) {
                 showStatus(TransferProtocol::outcomeText(outcome));
             });
-    connect(&port, &QSerialPort::errorOccurred, this, &kavriUpdate::handlePortError);
+    connect(&transfer, &SerialTransfer::lost, this, &kavriUpdate::showStatus);
 }
 
 kavriUpdate::~kavriUpdate()
 {
     // Closing the port on the way out must not reach a half-destroyed dialog.
     port.disconnect(this);
+    transfer.close(); // and the driver's latency goes back as it was
     delete ui;
 }
 
@@ -64,18 +61,13 @@ void kavriUpdate::on_comboBoxPort_currentIndexChanged(int)
 
 void kavriUpdate::on_pushButtonDownload_clicked()
 {
-    if (transfer.state() == TransferProtocol::State::Transferring)
-        return; // the file under a running transfer is left alone
-    // The file is read afresh on every press, so a rebuilt firmware is the one sent.
-    const QString problem = openFirmware(file, fileName, fileSize);
+    const QString problem = transfer.requestDownload(fileName);
     if (!problem.isEmpty()) {
-        transfer.withdrawDownload();
         showStatus(problem);
         return;
     }
-    transfer.requestDownload(&file, fileSize);
     // A waiting device is shown again in place of a problem an earlier press left.
-    if (transfer.state() == TransferProtocol::State::StartPending)
+    if (transfer.protocol().state() == TransferProtocol::State::StartPending)
         showStatus(TransferProtocol::identityText(identity));
 }
 
@@ -98,10 +90,7 @@ void kavriUpdate::on_pushButtonOK_clicked()
 
 void kavriUpdate::receive()
 {
-    transfer.readFrom(port);
-    // Hand the replies to the system now rather than on the next pass of the loop.
-    if (port.isOpen())
-        port.flush();
+    transfer.receive();
 }
 
 // Lists the ports afresh, keeping the selected one where it is still there;
@@ -140,7 +129,7 @@ void kavriUpdate::showStatus(const QString &text)
 
 void kavriUpdate::setUpLink()
 {
-    const QString problem = SerialLink::open(port, ui->comboBoxPort->currentText());
+    const QString problem = transfer.open(ui->comboBoxPort->currentText());
     if (!problem.isEmpty()) {
         showStatus(problem);
         return;
@@ -152,14 +141,4 @@ void kavriUpdate::showIdentity(const QByteArray &record)
 {
     identity = record;
     showStatus(TransferProtocol::identityText(identity));
-}
-
-void kavriUpdate::handlePortError(QSerialPort::SerialPortError error)
-{
-    // A vanished line keeps reporting errors until the port is closed.
-    if (!SerialLink::isLost(error) || !port.isOpen())
-        return;
-    showStatus(SerialLink::lostText(port.portName()));
-    port.close();
-    transfer.linkLost();
 }

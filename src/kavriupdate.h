@@ -2,7 +2,7 @@
 #define KAVRIUPDATE_H
 
 #include "portinfo.h"
-#include "transferprotocol.h"
+#include "serialtransfer.h"
 
 #include <QByteArray>
 #include <QDialog>
@@ -48,7 +48,6 @@ private:
     void showStatus(const QString &text);
     void setUpLink();
     void showIdentity(const QByteArray &record);
-    void handlePortError(QSerialPort::SerialPortError error);
 
     QString fileName;
     QList<PortInfo> ports;
@@ -57,7 +56,7 @@ private:
     QFile file;
     quint32 fileSize = 0;
     Ui::kavriUpdate *ui;
-    TransferProtocol transfer;
+    SerialTransfer transfer{port, file, fileSize, this};
     PortSource portSource;
     FileChooser chooseFile;
 };

@@ -71,20 +71,34 @@ QString lostText(const QString &portName)
     return QStringLiteral("Port %1 lost (unplugged?)").arg(portName);
 }
 
-QString requestLowLatency(QSerialPort &port)
+QString readLowLatency(QSerialPort &port, bool &on)
 {
 #ifdef Q_OS_LINUX
     serial_struct settings{};
     if (::ioctl(int(port.handle()), TIOCGSERIAL, &settings) != 0)
         return qt_error_string(errno);
-    if (settings.flags & ASYNC_LOW_LATENCY)
-        return {};
-    settings.flags |= ASYNC_LOW_LATENCY;
+    on = settings.flags & ASYNC_LOW_LATENCY;
+    return {};
+#else
+    Q_UNUSED(port);
+    Q_UNUSED(on);
+    return QStringLiteral("not supported on this system");
+#endif
+}
+
+QString writeLowLatency(QSerialPort &port, bool on)
+{
+#ifdef Q_OS_LINUX
+    serial_struct settings{};
+    if (::ioctl(int(port.handle()), TIOCGSERIAL, &settings) != 0)
+        return qt_error_string(errno);
+    settings.flags = on ? settings.flags | ASYNC_LOW_LATENCY : settings.flags & ~ASYNC_LOW_LATENCY;
     if (::ioctl(int(port.handle()), TIOCSSERIAL, &settings) != 0)
         return qt_error_string(errno);
     return {};
 #else
     Q_UNUSED(port);
+    Q_UNUSED(on);
     return QStringLiteral("not supported on this system");
 #endif
 }

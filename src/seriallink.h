@@ -22,11 +22,12 @@ bool isLost(QSerialPort::SerialPortError error);
 // Short enough that the port and "lost" stay in view in the dialog's status line.
 QString lostText(const QString &portName);
 
-// Asks the driver to pass received bytes on at once instead of collecting
-// them for a few milliseconds (Linux: ASYNC_LOW_LATENCY); each reply then
-// reaches the program sooner. Returns an empty string when the driver agreed,
-// else why not; the port works as before either way.
-QString requestLowLatency(QSerialPort &port);
+// The driver's low-latency flag (Linux: ASYNC_LOW_LATENCY): when set, received
+// bytes are passed on at once instead of being collected for a few
+// milliseconds, so each reply reaches the program sooner. Both return an
+// empty string on success, else why not (a pseudo-terminal has no such flag).
+QString readLowLatency(QSerialPort &port, bool &on);
+QString writeLowLatency(QSerialPort &port, bool on);
 
 } // namespace SerialLink
 

@@ -174,6 +174,8 @@ private slots:
     void partialIdentityThenUnplugged();
     void longBurstIsAnsweredInFull();
     void busyPortIsReported();
+    void lowLatencyAskedAndPutBack_data();
+    void lowLatencyAskedAndPutBack();
 };
 
 void TestEndToEnd::flash_data()
@@ -424,6 +426,36 @@ void TestEndToEnd::busyPortIsReported()
     dialog->findChild<QPushButton *>("pushButtonOK")->click();
     const QString status = dialog->findChild<QLabel *>("labelStatusBar")->text();
     QVERIFY2(status.startsWith("Cannot open " + device.slavePath() + ": "), qPrintable(status));
+}
+
+void TestEndToEnd::lowLatencyAskedAndPutBack_data()
+{
+    QTest::addColumn<bool>("alreadyOn");
+    QTest::addColumn<QStringList>("expectedCalls");
+    QTest::newRow("flag off") << false << QStringList{"read", "set 1", "set 0"};
+    QTest::newRow("flag already on") << true << QStringList{"read"}; // left as it was found
+}
+
+// A pseudo-terminal has no latency flag, so the driver's stands in for it.
+void TestEndToEnd::lowLatencyAskedAndPutBack()
+{
+    QFETCH(bool, alreadyOn);
+    QFETCH(QStringList, expectedCalls);
+    Bench bench(deviceSettings(), patterned(100));
+    QStringList calls;
+    bool flag = alreadyOn;
+    bench.dialog->findChild<SerialTransfer *>()->setLatencyControl([&](QSerialPort &, bool write, bool &on) {
+        calls.append(write ? QStringLiteral("set %1").arg(on) : QStringLiteral("read"));
+        if (write)
+            flag = on;
+        on = flag;
+        return QString();
+    });
+    bench.press("pushButtonOK");
+    QCOMPARE(flag, true);
+    bench.dialog.reset();
+    QCOMPARE(flag, alreadyOn);
+    QCOMPARE(calls, expectedCalls);
 }
 
 QTEST_MAIN(TestEndToEnd)

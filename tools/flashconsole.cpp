@@ -1,25 +1,14 @@
 #include "flashconsole.h"
 
-#include "commandline.h"
-
-#include <cstdio>
-#include <unistd.h>
+#include "transferprotocol.h"
 
 namespace {
 
 constexpr int BarWidth = 30;
-// Redrawing the bar costs a write to the terminal; a few times a second is
-// all the eye needs, and the transfer's own replies are not delayed by it.
+// Redrawing costs a write to the terminal; a few times a second is all the
+// eye needs, and the transfer's own replies are not delayed by it.
 constexpr qint64 RedrawIntervalMs = 100;
 constexpr int MilestoneStep = 25; // percent between plain progress lines
-
-// The bar lives on stderr, drawn over itself, so it never mixes into results
-// piped from stdout.
-void drawOnStderr(const QString &text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stderr);
-    std::fflush(stderr);
-}
 
 QString duration(double seconds)
 {
@@ -29,79 +18,165 @@ QString duration(double seconds)
 
 } // namespace
 
-FlashConsole::FlashConsole(Verbosity verbosity)
-    : m_verbosity(verbosity)
-    , m_barOnTerminal(isatty(STDERR_FILENO))
+FlashConsole::FlashConsole(Verbosity verbosity, bool severalPorts, bool terminal, std::FILE *out, std::FILE *err)
+    : verbosity(verbosity)
+    , severalPorts(severalPorts)
+    , terminal(terminal)
+    , out(out)
+    , err(err)
 {
 }
 
-void FlashConsole::result(const QString &text)
+void FlashConsole::opened(const QString &port)
 {
-    clearBar();
-    CommandLine::printLine(text);
+    info(port, QStringLiteral("Opened %1; waiting for a device").arg(port));
 }
 
-void FlashConsole::info(const QString &text)
+void FlashConsole::identified(const QString &port, const QByteArray &identity)
 {
-    if (m_verbosity != Verbosity::Quiet)
-        result(text);
+    uids.insert(port, TransferProtocol::uidHex(identity));
+    info(port, TransferProtocol::identityText(identity));
 }
 
-void FlashConsole::detail(const QString &text)
+void FlashConsole::progress(const QString &port, quint64 sent, quint64 total, double seconds)
 {
-    if (m_verbosity == Verbosity::Verbose)
-        result(text);
-}
-
-void FlashConsole::problem(const QString &text)
-{
-    clearBar();
-    CommandLine::printError(text);
-}
-
-void FlashConsole::progress(quint64 sent, quint64 total, double seconds)
-{
-    if (m_verbosity == Verbosity::Quiet)
+    if (verbosity == Verbosity::Quiet)
         return;
-    if (m_barOnTerminal)
-        drawBar(sent, total, seconds);
-    else
-        printMilestone(sent, total);
-}
-
-void FlashConsole::drawBar(quint64 sent, quint64 total, double seconds)
-{
+    if (!terminal) {
+        printMilestone(port, sent, total);
+        return;
+    }
+    lines.insert(port, progressLine(port, sent, total, seconds));
     const bool done = sent >= total;
-    if (m_barShown && !done && m_sinceRedraw.elapsed() < RedrawIntervalMs)
+    if (linesShown > 0 && !done && sinceRedraw.elapsed() < RedrawIntervalMs)
         return;
-    m_sinceRedraw.start();
+    drawLines();
+}
+
+QString FlashConsole::progressLine(const QString &port, quint64 sent, quint64 total, double seconds) const
+{
     const int filled = int(sent * BarWidth / total);
     const double rate = seconds > 0 ? sent / seconds : 0;
     const QString left = rate > 0 ? duration((total - sent) / rate) : QStringLiteral("-:--");
-    drawOnStderr(QStringLiteral("\r[%1%2] %3% %4/%5 B %6 kB/s %7 left ")
-                        .arg(QString(filled, u'#'), QString(BarWidth - filled, u'.'))
-                        .arg(int(sent * 100 / total), 3)
-                        .arg(sent).arg(total)
-                        .arg(rate / 1000, 0, 'f', 1)
-                        .arg(left));
-    m_barShown = true;
+    const QString lead = severalPorts ? QStringLiteral("%1 %2 ").arg(port, -12).arg(uids.value(port), -16) : QString();
+    return lead + QStringLiteral("[%1%2] %3% %4/%5 B %6 kB/s %7 left")
+                      .arg(QString(filled, u'#'), QString(BarWidth - filled, u'.'))
+                      .arg(int(sent * 100 / total), 3)
+                      .arg(sent).arg(total)
+                      .arg(rate / 1000, 0, 'f', 1)
+                      .arg(left);
 }
 
-void FlashConsole::printMilestone(quint64 sent, quint64 total)
+void FlashConsole::printMilestone(const QString &port, quint64 sent, quint64 total)
 {
     const int percent = int(sent * 100 / total);
+    int &next = nextMilestones[port];
     if (sent == 0)
-        m_nextMilestone = MilestoneStep;
-    if (percent < m_nextMilestone)
+        next = MilestoneStep;
+    if (percent < next)
         return;
-    CommandLine::printLine(QStringLiteral("Progress: %1% (%2 of %3 bytes)").arg(percent).arg(sent).arg(total));
-    m_nextMilestone = (percent / MilestoneStep + 1) * MilestoneStep;
+    write(out, named(port, QStringLiteral("Progress: %1% (%2 of %3 bytes)").arg(percent).arg(sent).arg(total)));
+    next = (percent / MilestoneStep + 1) * MilestoneStep;
 }
 
-void FlashConsole::clearBar()
+void FlashConsole::deviceEnded(const DeviceRecord &record)
 {
-    if (!m_barShown)
+    lines.remove(record.port);
+    using Result = DeviceRecord::Result;
+    if (record.result != Result::PortLost && record.result != Result::TimedOut && record.result != Result::Interrupted)
+        result(record.port, record.resultText());
+    result(record.port, QStringLiteral("Summary: UID %1, V%2, %3 bytes, %4 blocks, %5 NAKs, %6 s, %7")
+                            .arg(TransferProtocol::uidHex(record.identity), TransferProtocol::versionText(record.identity))
+                            .arg(record.bytes)
+                            .arg(record.blocks)
+                            .arg(record.naks)
+                            .arg(record.seconds, 0, 'f', 3)
+                            .arg(record.resultText()));
+}
+
+void FlashConsole::lost(const QString &port)
+{
+    lines.remove(port); // the problem line said it
+}
+
+void FlashConsole::summary(const QList<PortSummary> &ports, int exitCode)
+{
+    if (!severalPorts)
+        return; // the one port's devices each had their summary line
+    result({}, QStringLiteral("%1 %2 %3 %4 %5 %6").arg(QStringLiteral("Port"), -12).arg(QStringLiteral("OK"), 4)
+                   .arg(QStringLiteral("cancelled"), 10).arg(QStringLiteral("lost"), 5).arg(QStringLiteral("bytes"), 12)
+                   .arg(QStringLiteral("seconds"), 9));
+    for (const PortSummary &row : ports) {
+        result({}, QStringLiteral("%1 %2 %3 %4 %5 %6").arg(row.port, -12).arg(row.ok, 4).arg(row.canceled, 10)
+                       .arg(row.lost, 5).arg(row.bytes, 12).arg(row.seconds, 9, 'f', 3));
+    }
+    result({}, QStringLiteral("Exit status %1").arg(exitCode));
+}
+
+void FlashConsole::problem(const QString &port, const QString &text)
+{
+    clearLines();
+    write(err, QStringLiteral("kavri-flash: ") + named(port, text));
+    drawLines();
+}
+
+void FlashConsole::info(const QString &port, const QString &text)
+{
+    if (verbosity != Verbosity::Quiet)
+        result(port, text);
+}
+
+void FlashConsole::detail(const QString &port, const QString &text)
+{
+    if (verbosity == Verbosity::Verbose)
+        result(port, text);
+}
+
+void FlashConsole::result(const QString &port, const QString &text)
+{
+    clearLines();
+    write(out, named(port, text));
+    drawLines();
+}
+
+// With several ports a line says whose it is, unless it names the port already.
+QString FlashConsole::named(const QString &port, const QString &text) const
+{
+    if (!severalPorts || port.isEmpty() || text.contains(port))
+        return text;
+    return port + QStringLiteral(": ") + text;
+}
+
+// The progress lines live on stderr, drawn over themselves, so they never
+// mix into results piped from stdout.
+void FlashConsole::drawLines()
+{
+    if (!terminal || lines.isEmpty())
         return;
-    drawOnStderr(QStringLiteral("\r\033[K"));
-    m_barShown = false;
+    QString text;
+    if (linesShown > 1)
+        text += QStringLiteral("\033[%1A").arg(linesShown - 1);
+    text += u'\r';
+    text += QStringList(lines.values()).join(QStringLiteral("\033[K\n")) + QStringLiteral("\033[K");
+    std::fputs(text.toLocal8Bit().constData(), err);
+    std::fflush(err);
+    linesShown = int(lines.size());
+    sinceRedraw.start();
+}
+
+void FlashConsole::clearLines()
+{
+    if (linesShown == 0)
+        return;
+    const QString up = linesShown > 1 ? QStringLiteral("\033[%1A").arg(linesShown - 1) : QString();
+    std::fputs((up + QStringLiteral("\r\033[J")).toLocal8Bit().constData(), err);
+    std::fflush(err);
+    linesShown = 0;
+}
+
+// Each line at once, so a reader on a pipe sees it as it happens.
+void FlashConsole::write(std::FILE *stream, const QString &text)
+{
+    std::fputs((text + u'\n').toLocal8Bit().constData(), stream);
+    std::fflush(stream);
 }

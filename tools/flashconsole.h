@@ -1,37 +1,58 @@
 #ifndef FLASHCONSOLE_H
 #define FLASHCONSOLE_H
 
+#include "flashreport.h"
+
 #include <QElapsedTimer>
+#include <QMap>
 #include <QString>
 
-// Everything kavri-flash tells the user. Results go to stdout in every mode,
-// problems to stderr; progress is a redrawn bar when stderr is a terminal and
-// a few plain lines otherwise, so a log stays short.
-class FlashConsole
+#include <cstdio>
+
+// kavri-flash's readable output. Results go to stdout in every mode,
+// problems to stderr. Progress is one line per port redrawn in place when
+// stderr is a terminal, and a few plain lines on stdout otherwise, so a log
+// stays short. With several ports every line names its port.
+class FlashConsole : public FlashReporter
 {
 public:
     enum class Verbosity { Quiet, Normal, Verbose };
 
-    explicit FlashConsole(Verbosity verbosity);
+    FlashConsole(Verbosity verbosity, bool severalPorts, bool terminal, std::FILE *out = stdout,
+                 std::FILE *err = stderr);
 
-    void result(const QString &text);  // always
-    void info(const QString &text);    // unless quiet
-    void detail(const QString &text);  // only when verbose
-    void problem(const QString &text); // always, to stderr
+    void opened(const QString &port) override;
+    void identified(const QString &port, const QByteArray &identity) override;
+    void progress(const QString &port, quint64 sent, quint64 total, double seconds) override;
+    void deviceEnded(const DeviceRecord &record) override;
+    void lost(const QString &port) override;
+    void summary(const QList<PortSummary> &ports, int exitCode) override;
+    void problem(const QString &port, const QString &text) override;
+    void info(const QString &port, const QString &text) override;
+    void detail(const QString &port, const QString &text) override;
 
-    // sent of total bytes after seconds; total > 0.
-    void progress(quint64 sent, quint64 total, double seconds);
+    // "[#######.......]  25% 2048/8192 B 11.4 kB/s 0:01 left", led by the
+    // port and UID when several ports are served.
+    QString progressLine(const QString &port, quint64 sent, quint64 total, double seconds) const;
 
 private:
-    void drawBar(quint64 sent, quint64 total, double seconds);
-    void printMilestone(quint64 sent, quint64 total);
-    void clearBar();
+    void result(const QString &port, const QString &text);
+    void printMilestone(const QString &port, quint64 sent, quint64 total);
+    QString named(const QString &port, const QString &text) const;
+    void drawLines();
+    void clearLines();
+    void write(std::FILE *stream, const QString &text);
 
-    Verbosity m_verbosity;
-    bool m_barOnTerminal;
-    bool m_barShown = false;
-    QElapsedTimer m_sinceRedraw;
-    int m_nextMilestone = 0;
+    Verbosity verbosity;
+    bool severalPorts;
+    bool terminal;
+    std::FILE *out;
+    std::FILE *err;
+    QMap<QString, QString> uids;         // port: the UID of its device
+    QMap<QString, QString> lines;        // port: its progress line, while one is shown
+    QMap<QString, int> nextMilestones;   // port: the next percent worth a plain line
+    int linesShown = 0;
+    QElapsedTimer sinceRedraw;
 };
 
 #endif // FLASHCONSOLE_H

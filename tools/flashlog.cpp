@@ -1,5 +1,7 @@
 #include "flashlog.h"
 
+#include "transferprotocol.h"
+
 #include <QDateTime>
 #include <QStringList>
 
@@ -45,12 +47,13 @@ QString FlashLog::failure() const
     return QStringLiteral("Cannot write log %1: %2").arg(m_name, m_file.errorString());
 }
 
-QString FlashLog::append(const FlashRecord &record)
+QString FlashLog::append(const DeviceRecord &record, const QString &firmwareName)
 {
     const QStringList fields{
-        localTimeWithOffset(), record.port, record.uid, record.version, record.fileName,
-        record.sentSha256, QString::number(record.bytes), QString::number(record.blocks),
-        QString::number(record.naks), QString::number(record.seconds, 'f', 3), record.result,
+        localTimeWithOffset(), record.port, TransferProtocol::uidHex(record.identity),
+        TransferProtocol::versionText(record.identity), firmwareName, record.sha256,
+        QString::number(record.bytes), QString::number(record.blocks), QString::number(record.naks),
+        QString::number(record.seconds, 'f', 3), record.resultText(),
     };
     QStringList quoted;
     for (const QString &field : fields)

@@ -3,12 +3,19 @@
 
 #include "commandline.h"
 #include "flashconsole.h"
-#include "flashsession.h"
+#include "flashjson.h"
+#include "flashrun.h"
 #include "portinfo.h"
 
 #include <QCoreApplication>
 
+#include <memory>
 #include <optional>
+#include <unistd.h>
+
+static_assert(ExitBadInput == CommandLine::UsageExitCode && ExitPortFailed == CommandLine::PortExitCode
+              && ExitInterrupted == CommandLine::InterruptedExitCode,
+              "kavri-flash and kavri-devsim share these exit statuses");
 
 namespace {
 
@@ -24,22 +31,32 @@ void listPorts()
 void addOptions(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
-        "Flashes FILE into each device that announces itself on the serial port.\n"
-        "Exit status: 0 every device OK, 1 a device cancelled, 2 bad usage or firmware file,\n"
-        "3 port error or port lost (unless --reopen), 4 timed out, 5 the --log record could not be\n"
-        "written (the run stops before the next device), 130 stopped by Ctrl-C."));
+        "Flashes FILE into each device that announces itself on the serial port, or on many\n"
+        "ports at once, each served the moment its device speaks.\n"
+        "Exit status: 0 every device on every port OK; else the highest of 1 a device cancelled,\n"
+        "3 port error or port lost (unless --reopen), 4 timed out; 2 bad usage or firmware file,\n"
+        "5 the --log record could not be written (the run stops before the next device),\n"
+        "130 stopped by Ctrl-C."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The firmware file (.kvf)."));
     parser.addOptions({
-        {QStringLiteral("port"), QStringLiteral("Port to use: a listed name or a path (default: the first listed)."),
+        {QStringLiteral("port"), QStringLiteral("Port to use: a listed name or a path (default: the first listed); "
+                                                "give it again for more ports."),
          QStringLiteral("NAME")},
+        {QStringLiteral("all-ports"), QStringLiteral("Serve every listed port, and each that appears later.")},
+        {QStringLiteral("match"), QStringLiteral("Serve the listed ports whose name, description, manufacturer, serial number "
+                                                 "or VID:PID (hex, as 0403:6001) contains TEXT; implies --all-ports."),
+         QStringLiteral("TEXT")},
+        {QStringLiteral("json"), QStringLiteral("Print JSON Lines on stdout: one event an object (opened, identified, "
+                                                "progress, result, lost, summary) and nothing else.")},
         {QStringLiteral("list"), QStringLiteral("List the serial ports and exit.")},
-        {QStringLiteral("devices"), QStringLiteral("Serve N devices one after another (0: until stopped)."),
+        {QStringLiteral("devices"), QStringLiteral("Serve N devices one after another on each port (0: until stopped)."),
          QStringLiteral("N"), QStringLiteral("1")},
-        {QStringLiteral("timeout"), QStringLiteral("Give up when the line is silent this long (default: never)."),
+        {QStringLiteral("timeout"), QStringLiteral("Give up on a port when its line is silent this long (default: never)."),
          QStringLiteral("SECONDS"), QStringLiteral("0")},
         {QStringLiteral("reopen"), QStringLiteral("When the port is lost, open it again once it is back and carry on; a device lost "
                                                   "with it is reported \"Port lost\" and not counted in --devices.")},
-        {QStringLiteral("log"), QStringLiteral("Append one CSV line per device to FILE."), QStringLiteral("FILE")},
+        {QStringLiteral("log"), QStringLiteral("Append one CSV line per device to FILE, the SHA-256 of the bytes sent "
+                                               "included."), QStringLiteral("FILE")},
         {QStringLiteral("no-low-latency"), QStringLiteral("Do not ask the port driver for low latency.")},
         {{QStringLiteral("q"), QStringLiteral("quiet")}, QStringLiteral("Print only results and problems.")},
         {{QStringLiteral("v"), QStringLiteral("verbose")},
@@ -62,13 +79,19 @@ std::optional<FlashOptions> readOptions(const QCommandLineParser &parser)
     if (!devices || !timeout)
         return std::nullopt;
     FlashOptions options;
-    options.firmwarePath = parser.positionalArguments().first();
-    options.portName = parser.value(QStringLiteral("port"));
-    options.deviceCount = int(*devices);
-    options.timeoutSeconds = int(*timeout);
-    options.lowLatency = !parser.isSet(QStringLiteral("no-low-latency"));
-    options.reopen = parser.isSet(QStringLiteral("reopen"));
+    options.port.firmwarePath = parser.positionalArguments().first();
+    options.port.deviceCount = int(*devices);
+    options.port.timeoutSeconds = int(*timeout);
+    options.port.lowLatency = !parser.isSet(QStringLiteral("no-low-latency"));
+    options.port.reopen = parser.isSet(QStringLiteral("reopen"));
+    options.portNames = parser.values(QStringLiteral("port"));
+    options.allPorts = parser.isSet(QStringLiteral("all-ports"));
+    options.match = parser.value(QStringLiteral("match"));
     options.logPath = parser.value(QStringLiteral("log"));
+    if ((options.allPorts || !options.match.isEmpty()) && !options.portNames.isEmpty()) {
+        CommandLine::printError(QStringLiteral("--port and --all-ports (or --match) exclude each other"));
+        return std::nullopt;
+    }
     return options;
 }
 
@@ -101,12 +124,19 @@ int main(int argc, char *argv[])
     if (!options)
         return ExitBadInput;
 
-    FlashConsole console(verbosity(parser));
-    FlashSession session(*options, console);
+    std::unique_ptr<FlashReporter> reporter;
+    if (parser.isSet(QStringLiteral("json")))
+        reporter = std::make_unique<FlashJson>();
+    else
+        reporter = std::make_unique<FlashConsole>(verbosity(parser),
+                                                  options->portNames.size() > 1 || options->allPorts
+                                                      || !options->match.isEmpty(),
+                                                  isatty(STDERR_FILENO));
+    FlashRun run(*options, *reporter);
     StopSignals stopSignals;
-    QObject::connect(&stopSignals, &StopSignals::stopRequested, &session, &FlashSession::interrupt);
-    QObject::connect(&session, &FlashSession::finished, &application, &QCoreApplication::exit);
-    if (!session.begin())
-        return session.exitCode();
+    QObject::connect(&stopSignals, &StopSignals::stopRequested, &run, &FlashRun::interrupt);
+    QObject::connect(&run, &FlashRun::finished, &application, &QCoreApplication::exit);
+    if (!run.begin())
+        return run.exitCode();
     return application.exec();
 }

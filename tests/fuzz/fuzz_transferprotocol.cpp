@@ -17,10 +17,12 @@
 // tests/fuzz/make_corpus.py writes seeds in this encoding.
 
 #include "blockchecksum.h"
-#include "transferprotocol.h"
+#include "serialtransfer.h"
 
 #include <QBuffer>
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
 
 #include <algorithm>
 #include <cstdarg>
@@ -32,6 +34,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -477,14 +481,19 @@ int chosenFileSize(uint8_t a, uint8_t b)
     return ((a << 8) | b) % 5120 + 1;
 }
 
-// The protocol as the dialog drives it, next to the model, checked after each
-// operation.
+// The driver the dialog and kavri-flash use, fed directly rather than from a
+// port, next to the model, checked after each operation.
 class Session
 {
 public:
     Session()
     {
-        protocol.setLink(&link);
+        protocol.setLink(&link); // its replies are captured instead of going to a port
+    }
+    ~Session()
+    {
+        for (int choice = 1; choice <= choices; ++choice)
+            QFile::remove(choicePath(choice));
     }
 
     void run(InputReader &input)
@@ -551,30 +560,19 @@ private:
         check("bytes drained from the port", bytes);
     }
 
-    // As the dialog does: nothing during a transfer; otherwise the file is
-    // opened afresh, and a file that will not open withdraws the request.
     void pressDownload(bool fileOpens)
     {
-        if (protocol.state() == State::Transferring)
-            return check("Download pressed during a transfer");
-        if (!fileOpens || chosenFile.isEmpty())
-            return pressFailing();
-        auto firmware = std::make_unique<QBuffer>();
-        firmware->setData(chosenFile);
-        firmware->open(QIODevice::ReadOnly);
-        model.press(chosenFile);
-        protocol.requestDownload(firmware.get(), quint32(chosenFile.size()));
-        // The old buffer goes: a protocol still reading it would touch freed memory.
-        openedFirmware = std::move(firmware);
-        check("Download pressed");
-    }
-
-    void pressFailing()
-    {
-        model.withdraw();
-        protocol.withdrawDownload();
-        openedFirmware.reset(); // the dialog's file stays closed after a failed open
-        check("Download pressed, file failing to open");
+        const bool opens = fileOpens && !chosenFile.isEmpty();
+        if (protocol.state() != State::Transferring) {
+            if (opens)
+                model.press(chosenFile);
+            else
+                model.withdraw();
+        }
+        const QString problem = transfer.requestDownload(opens ? firmwarePath : firmwarePath + ".missing");
+        if (problem.isEmpty() != (opens || protocol.state() == State::Transferring))
+            fail("Download press answered \"%s\"", qPrintable(problem));
+        check(opens ? "Download pressed" : "Download pressed, file failing to open");
     }
 
     void loseLink()
@@ -590,6 +588,11 @@ private:
         const uint8_t a = input.next();
         const uint8_t b = input.next();
         chosenFile = generatedFirmware(chosenFileSize(a, b), input.next());
+        // A file of its own, as File picks one: the file of an armed start stays as it is.
+        firmwarePath = choicePath(++choices);
+        QFile file(firmwarePath);
+        if (!file.open(QIODevice::WriteOnly) || file.write(chosenFile) != chosenFile.size())
+            fail("cannot write %s", qPrintable(firmwarePath));
         check("file chosen");
     }
 
@@ -644,11 +647,21 @@ private:
     }
 
     CapturingLink link;
-    TransferProtocol protocol;
+    QSerialPort port; // never opened
+    QFile firmware;
+    quint32 firmwareSize = 0;
+    SerialTransfer transfer{port, firmware, firmwareSize};
+    TransferProtocol &protocol = transfer.protocol();
     SignalRecorder recorder{protocol};
     ReferenceHost model;
     QByteArray chosenFile; // empty until a file is chosen: a press then fails
-    std::unique_ptr<QBuffer> openedFirmware; // the last pressed firmware, as the dialog's file
+    int choices = 0;
+    QString firmwarePath = choicePath(0); // never written: a press before any choice fails
+
+    static QString choicePath(int choice)
+    {
+        return QDir::temp().filePath(QStringLiteral("kavri-fuzz-%1-%2.kvf").arg(getpid()).arg(choice));
+    }
 };
 
 } // namespace

@@ -1,0 +1,158 @@
+// kavri-flash's run in-process: many ports at once over pseudo-terminals,
+// with the simulated devices on their far ends.
+
+#include "flashjson.h"
+#include "flashrun.h"
+#include "ptydevice.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+QByteArray patterned(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 17 + i / 1024) % 256);
+    return bytes;
+}
+
+// The JSON Lines written so far, each parsed; an unparsable line fails.
+QList<QJsonObject> jsonLines(std::FILE *stream)
+{
+    std::fflush(stream);
+    std::rewind(stream);
+    QList<QJsonObject> objects;
+    char line[4096];
+    while (std::fgets(line, sizeof line, stream)) {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        if (error.error != QJsonParseError::NoError || !document.isObject())
+            qWarning("not a JSON object: %s", line);
+        objects.append(document.object());
+    }
+    std::fseek(stream, 0, SEEK_END);
+    return objects;
+}
+
+QList<QJsonObject> events(const QList<QJsonObject> &objects, const QString &name)
+{
+    QList<QJsonObject> found;
+    for (const QJsonObject &object : objects) {
+        if (object.value("event").toString() == name)
+            found.append(object);
+    }
+    return found;
+}
+
+} // namespace
+
+class TestFlashRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void portsServedAtOnce();
+    void matchReadsEveryDetail_data();
+    void matchReadsEveryDetail();
+};
+
+// Four fixture slots and a modem: one device cancels, one is unplugged, one
+// completes, and one never speaks while the others finish; the modem is not
+// touched, and a slot listed only after the start is served too.
+void TestFlashRun::portsServedAtOnce()
+{
+    QTemporaryDir dir;
+    const QByteArray firmware = patterned(6 * 1024 + 300);
+    QFile file(dir.filePath("app.kvf"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(firmware) == firmware.size());
+    file.close();
+
+    DeviceSimulator::Settings cancels, unplugged, completes;
+    cancels.cancelAtBlock = 3;
+    unplugged.unplugAtBlock = 2;
+    std::vector<std::unique_ptr<PtyDevice>> devices;
+    for (const DeviceSimulator::Settings &settings : {cancels, unplugged, completes, completes, completes}) {
+        devices.push_back(std::make_unique<PtyDevice>(settings));
+        // Each announces itself once the host opens its line; the stalled one never does.
+        QVERIFY(devices.size() == 4 ? devices.back()->open() : devices.back()->openForHost());
+    }
+    PtyDevice &modem = *devices[4];
+    bool lateSlotListed = false;
+    const PortSource source = [&] {
+        QList<PortInfo> ports;
+        for (const auto &device : devices) {
+            if (device.get() == devices[2].get() && !lateSlotListed)
+                continue;
+            const bool isModem = device.get() == &modem;
+            ports.append({device->slavePath(), isModem ? "modem" : "bench fixture", {}, {}, 0, 0});
+        }
+        return ports;
+    };
+
+    FlashOptions options;
+    options.port.firmwarePath = file.fileName();
+    options.match = QStringLiteral("fixture");
+    std::FILE *out = std::tmpfile();
+    FlashJson json(out);
+    FlashRun run(options, json, source);
+    QSignalSpy finished(&run, &FlashRun::finished);
+    QVERIFY(run.begin());
+    lateSlotListed = true;
+
+    QTRY_COMPARE_WITH_TIMEOUT(events(jsonLines(out), "result").size(), 3, 20000);
+    QVERIFY(finished.isEmpty()); // the stalled slot still waits
+    QVERIFY(!modem.isHostConnected());
+    run.interrupt(QStringLiteral("SIGTERM"));
+    QTRY_COMPARE(finished.size(), 1);
+    QCOMPARE(finished.first().first().toInt(), 130);
+
+    const QList<QJsonObject> lines = jsonLines(out);
+    QMap<QString, QJsonObject> results;
+    for (const QJsonObject &result : events(lines, "result"))
+        results.insert(result.value("port").toString(), result);
+    QCOMPARE(results.value(devices[0]->slavePath()).value("result").toString(), QStringLiteral("canceled"));
+    QCOMPARE(results.value(devices[1]->slavePath()).value("result").toString(), QStringLiteral("port-lost"));
+    const QJsonObject ok = results.value(devices[2]->slavePath());
+    QCOMPARE(ok.value("result").toString(), QStringLiteral("ok"));
+    QCOMPARE(ok.value("bytes").toInteger(), firmware.size());
+    QCOMPARE(ok.value("sha256").toString(),
+             QString::fromLatin1(QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(devices[2]->simulator().devices().value(0).image.left(firmware.size()), firmware);
+    QCOMPARE(events(lines, "opened").size(), 4);
+    QCOMPARE(events(lines, "lost").size(), 1);
+    QCOMPARE(events(lines, "summary").size(), 1);
+    QCOMPARE(events(lines, "summary").first().value("exit").toInt(), 130);
+    std::fclose(out);
+}
+
+void TestFlashRun::matchReadsEveryDetail_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("matches");
+    QTest::newRow("name") << "USB3" << true;
+    QTest::newRow("description") << "serial converter" << true;
+    QTest::newRow("manufacturer") << "ftdi" << true;
+    QTest::newRow("serial number") << "A10K3F" << true;
+    QTest::newRow("VID:PID") << "0403:6001" << true;
+    QTest::newRow("another adapter") << "10c4:ea60" << false;
+}
+
+void TestFlashRun::matchReadsEveryDetail()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, matches);
+    const PortInfo adapter{"ttyUSB3", "USB Serial Converter", "FTDI", "A10K3F", 0x0403, 0x6001};
+    QCOMPARE(FlashRun::matches(adapter, text), matches);
+}
+
+QTEST_GUILESS_MAIN(TestFlashRun)
+#include "tst_flashrun.moc"
