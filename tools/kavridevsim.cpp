@@ -28,7 +28,7 @@ void addOptions(QCommandLineParser &parser)
         "With --count N it plays N independent lines at once: it prints their N paths first, one\n"
         "a line, and each line's devices differ from the other lines' in UID byte 7.\n"
         "Once a device has announced itself, a host silent for --idle-timeout seconds is taken\n"
-        "for gone: that line gives up, and the run ends with exit status 4.\n"
+        "for gone: that line gives up, and the run's exit status is 4.\n"
         "After the last device it keeps the lines up until the hosts close them (at most 2 s), then\n"
         "prints a summary: devices, blocks, bad frames, NAKs sent, the host's turnaround (from\n"
         "its request to the next frame; p50, p99, max) and the payload rate; with --count a row\n"
