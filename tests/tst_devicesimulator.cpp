@@ -464,7 +464,7 @@ void TestDeviceSimulator::ptyCarriesRawBytesAndHangsUp()
         QCOMPARE(image, file.left(Block));
     } else {
         QCOMPARE(image, file);
-        QCOMPARE(device.turnaroundsNs().size(), 3);
+        QCOMPARE(device.statistics().turnaroundsNs().size(), 3);
         QVERIFY(!hostSawHangUp);
         QCOMPARE(unplugged.size(), 0);
         device.hangUp();

@@ -9,15 +9,20 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -104,20 +109,26 @@ public:
         }
     }
 
-    bool start(const QStringList &arguments)
+    // Reads the first lineCount lines: the paths of its pseudo-terminals.
+    bool start(const QStringList &arguments, int lineCount = 1)
     {
         m_process.start(QStringLiteral(KAVRI_DEVSIM), QStringList{QStringLiteral("--pty")} + arguments);
-        while (!m_process.canReadLine()) {
-            if (!m_process.waitForReadyRead(RunTimeoutMs))
+        while (paths.size() < lineCount) {
+            if (!m_process.canReadLine() && !m_process.waitForReadyRead(RunTimeoutMs))
                 return false;
+            while (paths.size() < lineCount && m_process.canReadLine())
+                paths.append(QString::fromLocal8Bit(m_process.readLine()).trimmed());
         }
-        path = QString::fromLocal8Bit(m_process.readLine()).trimmed();
-        return path.startsWith(QLatin1Char('/'));
+        path = paths.first();
+        return std::all_of(paths.cbegin(), paths.cend(), [](const QString &p) { return p.startsWith(u'/'); });
     }
 
     Finished finish() { return waitFor(m_process); }
+    bool waitForFinished(int milliseconds) { return m_process.waitForFinished(milliseconds); }
+    void terminate() { m_process.terminate(); }
 
     QString path;
+    QStringList paths;
 
 private:
     QProcess m_process;
@@ -251,6 +262,9 @@ private slots:
     void reopensLostPort_data();
     void reopensLostPort();
     void soakWithFaults();
+    void simulatorExitStatus_data();
+    void simulatorExitStatus();
+    void simulatorServesLinesAtOnce();
     void badInputNeverTouchesLine_data();
     void badInputNeverTouchesLine();
     void busyPortIsReported();
@@ -589,6 +603,122 @@ void TestTools::soakWithFaults()
         "^Memory: \\d+ KiB resident after device 1\n(.*\n)*Memory: \\d+ KiB resident at the end\n\\z"),
         QRegularExpression::MultilineOption);
     QVERIFY2(memoryFigures.match(flash.out).hasMatch(), qPrintable(flash.out));
+}
+
+// How kavri-devsim ends: an --out it cannot write, checked before a line is
+// made and again whenever an image is saved, and a host that falls silent.
+void TestTools::simulatorExitStatus_data()
+{
+    QTest::addColumn<QStringList>("options"); // DIR: the test's folder
+    QTest::addColumn<QString>("host");        // none, kavri-flash, killed kavri-flash, silent
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("err");         // its one line, DIR filled in
+
+    QTest::newRow("out in a missing folder") << QStringList{"--out", "DIR/missing/image.bin"} << "none" << 2
+        << "kavri-devsim: --out: cannot write DIR/missing/image.bin: no folder DIR/missing";
+    QTest::newRow("out is a folder") << QStringList{"--out", "DIR"} << "none" << 2
+        << "kavri-devsim: --out: cannot write DIR: it is a folder";
+    QTest::newRow("out without %p on two lines") << QStringList{"--count", "2", "--out", "DIR/image%n.bin"} << "none" << 2
+        << "kavri-devsim: --out needs %p with --count above 1, or the lines overwrite each other's images";
+    // Only the first name, line1/image1.bin, has its folder.
+    QTest::newRow("out checked by its first name") << QStringList{"--out", "DIR/line%p/image%n.bin"} << "kavri-flash"
+        << 0 << "";
+    QTest::newRow("out fails on saving") << QStringList{"--out", "/dev/full"} << "kavri-flash" << 5
+        << "kavri-devsim: cannot write /dev/full: No space left on device";
+    QTest::newRow("host silent once open") << QStringList{"--idle-timeout", "1"} << "silent" << 4
+        << "kavri-devsim: Device 1 UID 4B41565249000001 gave up: the host was silent for 1 s";
+    QTest::newRow("host gone mid-transfer") << QStringList{"--idle-timeout", "1", "--baud", "115200"}
+        << "killed kavri-flash" << 4 << "kavri-devsim: Device 1 UID 4B41565249000001 gave up: the host was silent for 1 s";
+    QTest::newRow("silent host, no idle timeout") << QStringList{"--idle-timeout", "0"} << "silent" << 130 << "";
+}
+
+void TestTools::simulatorExitStatus()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, host);
+    QFETCH(int, exitCode);
+    QFETCH(QString, err);
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("line1")));
+    QVERIFY(writeFile(m_firmwarePath, patterned(40 * Block)));
+    options.replaceInStrings(QStringLiteral("DIR"), m_dir.path());
+    err.replace(QStringLiteral("DIR"), m_dir.path());
+
+    Simulator simulator;
+    Finished device;
+    if (host == "none") {
+        QVERIFY(!simulator.start(options));
+        device = simulator.finish();
+        QVERIFY(device.out.isEmpty()); // no line was made
+    } else {
+        QVERIFY(simulator.start(options));
+        QFile line(simulator.path);
+        QProcess flash;
+        if (host == "silent") {
+            QVERIFY(line.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
+            QTest::qWait(1500);
+            line.close(); // lets a simulator that gave up end at once
+            if (!simulator.waitForFinished(1000))
+                simulator.terminate();
+        } else {
+            flash.start(QStringLiteral(KAVRI_FLASH), {"--port", simulator.path, "--timeout", "5", m_firmwarePath});
+            if (host == "killed kavri-flash") {
+                QTest::qWait(500);
+                flash.kill();
+            }
+            waitFor(flash);
+        }
+        device = simulator.finish();
+    }
+
+    QCOMPARE(device.exitCode, exitCode);
+    QCOMPARE(device.err, err.isEmpty() ? err : err + u'\n');
+    if (host.endsWith("kavri-flash"))
+        QVERIFY2(device.out.contains(host == "kavri-flash" ? ": completed, 40 blocks" : ": abandoned, "), qPrintable(device.out));
+    if (exitCode == 0)
+        QCOMPARE(readFile(m_dir.filePath(QStringLiteral("line1/image1.bin"))), patterned(40 * Block));
+}
+
+// Several lines at once, each an independent device with UIDs of its own,
+// paced on its own, with an image per line and device and a summary row per
+// line before the totals.
+void TestTools::simulatorServesLinesAtOnce()
+{
+    const int lines = 3;
+    const QByteArray firmware = patterned(2 * Block);
+    QVERIFY(writeFile(m_firmwarePath, firmware));
+    Simulator simulator;
+    QVERIFY(simulator.start({"--count", QString::number(lines), "--devices", "2", "--uid", "0A1B2C3D4E5F6070",
+                             "--baud", "115200", "--out", m_dir.filePath(QStringLiteral("image%p-%n.bin"))},
+                            lines));
+    QCOMPARE(QSet<QString>(simulator.paths.cbegin(), simulator.paths.cend()).size(), lines);
+    std::vector<std::unique_ptr<QProcess>> hosts;
+    for (const QString &path : std::as_const(simulator.paths)) {
+        hosts.push_back(std::make_unique<QProcess>());
+        hosts.back()->start(QStringLiteral(KAVRI_FLASH), {"--port", path, "--devices", "2", m_firmwarePath});
+    }
+    for (const auto &host : hosts)
+        QCOMPARE(waitFor(*host).exitCode, 0);
+    const Finished device = simulator.finish();
+
+    QCOMPARE(device.exitCode, 0);
+    for (int line = 1; line <= lines; ++line) {
+        for (int n = 1; n <= 2; ++n) {
+            const QString row = QStringLiteral("Line %1 device %2 UID 0A1B2C3D4E5F6%3%4: completed, 2 blocks received\n")
+                                    .arg(line).arg(n).arg(line - 1).arg(69 + n);
+            QVERIFY2(device.out.contains(row), qPrintable(device.out));
+            QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image%1-%2.bin").arg(line).arg(n))), firmware);
+        }
+        QVERIFY(device.out.contains(QStringLiteral("Line %1 %2: devices 2, blocks 4, bad frames 0, NAKs 0, turnaround p50 ")
+                                        .arg(line).arg(simulator.paths.at(line - 1))));
+    }
+    QVERIFY2(device.out.contains(QStringLiteral("\nDevices: 6, blocks: 12, bad frames: 0, NAKs sent: 0\n")),
+             qPrintable(device.out));
+    // Each line is paced on its own: sharing one timing would cut the rate to a third,
+    // an unpaced line would pass the ceiling.
+    const QRegularExpression utilisation(QStringLiteral(", ([0-9.]+)% of the [0-9.]+ B/s ceiling at 115200 baud"));
+    const QRegularExpressionMatch match = utilisation.match(device.out);
+    QVERIFY2(match.hasMatch() && match.captured(1).toDouble() > 90 && match.captured(1).toDouble() <= 100,
+             qPrintable(device.out));
 }
 
 void TestTools::badInputNeverTouchesLine_data()

@@ -15,6 +15,8 @@ namespace CommandLine {
 // Exit statuses the tools share.
 constexpr int UsageExitCode = 2;         // bad usage (for kavri-flash also a bad firmware file)
 constexpr int PortExitCode = 3;          // the line did not open, or it was lost
+constexpr int TimeoutExitCode = 4;       // the far end stayed silent too long
+constexpr int WriteExitCode = 5;         // an output file could not be written
 constexpr int InterruptedExitCode = 130; // stopped by SIGINT or SIGTERM
 
 enum class VersionOption { Offered, Omitted };

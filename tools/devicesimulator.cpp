@@ -78,6 +78,22 @@ DeviceSimulator::Output DeviceSimulator::tick()
     return out;
 }
 
+DeviceSimulator::Output DeviceSimulator::giveUp()
+{
+    Output out;
+    if (!awaitsHost())
+        return out;
+    m_devices.last().outcome = Outcome::Abandoned;
+    m_state = State::Finished;
+    out.events |= DeviceFinished | AllDone;
+    return out;
+}
+
+bool DeviceSimulator::awaitsHost() const
+{
+    return m_state == State::Announced || m_state == State::Polling || m_state == State::Receiving;
+}
+
 DeviceSimulator::Output DeviceSimulator::announceNextDevice()
 {
     m_devices.append({uidForNextDevice(), {}, Outcome::Pending});

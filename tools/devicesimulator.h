@@ -45,7 +45,8 @@ public:
         int noiseBytes = 0;        // garbage sent before every announcement
     };
 
-    enum class Outcome { Pending, Completed, Cancelled, Unplugged };
+    // Abandoned: the driver gave up on a host that fell silent (giveUp()).
+    enum class Outcome { Pending, Completed, Cancelled, Unplugged, Abandoned };
 
     struct DeviceRecord
     {
@@ -76,11 +77,17 @@ public:
     Output start();
     Output feed(const QByteArray &fromHost);
     Output tick();
+    // The host fell silent for too long: the current device's session ends
+    // as abandoned, and nothing further happens. Does nothing unless awaitsHost().
+    Output giveUp();
 
     const QList<DeviceRecord> &devices() const { return m_devices; }
     int currentDeviceIndex() const { return int(m_devices.size()) - 1; }
     bool isFinished() const { return m_state == State::Finished; }
     bool isUnplugged() const { return m_state == State::Unplugged; }
+    // A device has announced itself and waits for the host to speak: for
+    // its greeting, the answer to a poll, or the next frame.
+    bool awaitsHost() const;
 
     int blocksReceived() const { return m_blocksReceived; }
     int badFrames() const { return m_badFrames; }

@@ -2,22 +2,20 @@
 // port, for running kavri-flash or the dialog without hardware.
 
 #include "commandline.h"
-#include "ptydevice.h"
+#include "simulatorrun.h"
 
 #include <QCoreApplication>
-#include <QFile>
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
-#include <QTimer>
 
-#include <algorithm>
-#include <cmath>
 #include <optional>
 #include <utility>
 
 namespace {
 
 constexpr int NoiseBytes = 64;
-constexpr int HostCloseWaitMs = 2000;
+constexpr int MaxLines = 64;
 
 void addOptions(QCommandLineParser &parser)
 {
@@ -27,9 +25,17 @@ void addOptions(QCommandLineParser &parser)
         "a host opens that path. With --port it announces at once, so start the host first.\n"
         "--devices counts devices that complete or cancel: one unplugged and replugged (see\n"
         "--replug-after) is replaced by one more.\n"
-        "After the last device it keeps the line up until the host closes it (at most 2 s), then\n"
+        "With --count N it plays N independent lines at once: it prints their N paths first, one\n"
+        "a line, and each line's devices differ from the other lines' in UID byte 7.\n"
+        "Once a device has announced itself, a host silent for --idle-timeout seconds is taken\n"
+        "for gone: that line gives up, and the run's exit status is 4.\n"
+        "After the last device it keeps the lines up until the hosts close them (at most 2 s), then\n"
         "prints a summary: devices, blocks, bad frames, NAKs sent, the host's turnaround (from\n"
-        "its request to the next frame; p50, p99, max) and the payload rate."));
+        "its request to the next frame; p50, p99, max) and the payload rate; with --count a row\n"
+        "per line comes first.\n"
+        "Exit status: 0 all went well; 2 bad usage, or --out cannot be written at the start;\n"
+        "3 a line did not open; 4 a host fell silent (--idle-timeout); 5 a received image could\n"
+        "not be saved; 130 stopped by SIGINT or SIGTERM."));
     parser.addOptions({
         {QStringLiteral("pty"), QStringLiteral("Create a pseudo-terminal for the host (default).")},
         {QStringLiteral("port"), QStringLiteral("Use the serial port at PATH instead."), QStringLiteral("PATH")},
@@ -39,9 +45,15 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("MAJ.MIN"), QStringLiteral("1.0")},
         {QStringLiteral("devices"), QStringLiteral("Devices that complete or cancel, one after another."),
          QStringLiteral("N"), QStringLiteral("1")},
+        {QStringLiteral("count"), QStringLiteral("With --pty: play N lines at once, each on its own pseudo-terminal."),
+         QStringLiteral("N"), QStringLiteral("1")},
         {QStringLiteral("out"), QStringLiteral("Write the image each device received to FILE as it finishes; "
-                                               "%n in FILE becomes the device's number, else each overwrites the last."),
+                                               "%n in FILE becomes the device's number, else each overwrites the last; "
+                                               "%p the line's number (needed with --count). Its folder must exist."),
          QStringLiteral("FILE")},
+        {QStringLiteral("idle-timeout"), QStringLiteral("Give up on a host silent for S seconds once a device has "
+                                                        "announced itself (0: wait forever)."),
+         QStringLiteral("S"), QStringLiteral("10")},
         {QStringLiteral("nak-every"), QStringLiteral("Refuse every K-th block once."), QStringLiteral("K"), QStringLiteral("0")},
         {QStringLiteral("nak-rate"), QStringLiteral("Refuse any good block with probability P."), QStringLiteral("P"),
          QStringLiteral("0")},
@@ -123,101 +135,6 @@ std::optional<DeviceSimulator::Settings> readSettings(const QCommandLineParser &
     return settings;
 }
 
-QString outcomeName(DeviceSimulator::Outcome outcome)
-{
-    switch (outcome) {
-    case DeviceSimulator::Outcome::Pending:
-        return QStringLiteral("unfinished");
-    case DeviceSimulator::Outcome::Completed:
-        return QStringLiteral("completed");
-    case DeviceSimulator::Outcome::Cancelled:
-        return QStringLiteral("cancelled");
-    case DeviceSimulator::Outcome::Unplugged:
-        return QStringLiteral("unplugged");
-    }
-    return {};
-}
-
-void writeImage(const QString &pattern, int index, const QByteArray &image)
-{
-    QFile file(QString(pattern).replace(QStringLiteral("%n"), QString::number(index + 1)));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(image) != image.size())
-        CommandLine::printError(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
-}
-
-void reportDevice(const PtyDevice &device, int index, const QString &outPattern)
-{
-    const DeviceSimulator::DeviceRecord &record = device.simulator().devices().at(index);
-    CommandLine::printLine(QStringLiteral("Device %1 UID %2: %3, %4 blocks received")
-              .arg(index + 1)
-              .arg(QString::fromLatin1(record.uid.toHex().toUpper()), outcomeName(record.outcome))
-              .arg(record.image.size() / DeviceSimulator::BlockSize));
-    if (!outPattern.isEmpty())
-        writeImage(outPattern, index, record.image);
-}
-
-// Nearest-rank percentile of sorted values, in microseconds.
-qint64 percentileUs(const QList<qint64> &sortedNs, double fraction)
-{
-    const qsizetype rank = qsizetype(std::ceil(fraction * sortedNs.size()));
-    return sortedNs.at(std::clamp<qsizetype>(rank - 1, 0, sortedNs.size() - 1)) / 1000;
-}
-
-void printTurnarounds(const PtyDevice &device)
-{
-    QList<qint64> sorted = device.turnaroundsNs();
-    if (sorted.isEmpty()) {
-        CommandLine::printLine(QStringLiteral("Host turnaround: no frames"));
-        return;
-    }
-    std::sort(sorted.begin(), sorted.end());
-    CommandLine::printLine(QStringLiteral("Host turnaround: p50 %1 µs, p99 %2 µs, max %3 µs (%4 frames)")
-              .arg(percentileUs(sorted, 0.50)).arg(percentileUs(sorted, 0.99))
-              .arg(sorted.last() / 1000).arg(sorted.size()));
-}
-
-void printPayloadRate(const PtyDevice &device, int baud)
-{
-    qint64 transferNs = 0;
-    for (const qint64 ns : device.transferTimesNs())
-        transferNs += ns;
-    if (transferNs <= 0)
-        return;
-    const double rate = device.simulator().blocksReceived() * double(DeviceSimulator::BlockSize)
-        / (transferNs / 1e9);
-    QString line = QStringLiteral("Payload rate: %1 B/s over %2 s").arg(rate, 0, 'f', 1).arg(transferNs / 1e9, 0, 'f', 3);
-    if (baud > 0) {
-        // Each 1024 payload bytes ride in a 1027-byte frame of ten-bit bytes.
-        const double ceiling = baud / 10.0 * DeviceSimulator::BlockSize / DeviceSimulator::FrameLength;
-        line += QStringLiteral(", %1% of the %2 B/s ceiling at %3 baud")
-                    .arg(100 * rate / ceiling, 0, 'f', 2).arg(ceiling, 0, 'f', 1).arg(baud);
-    }
-    CommandLine::printLine(line);
-}
-
-void printSummary(const PtyDevice &device, int baud)
-{
-    const DeviceSimulator &simulator = device.simulator();
-    CommandLine::printLine(QStringLiteral("Devices: %1, blocks: %2, bad frames: %3, NAKs sent: %4")
-              .arg(simulator.devices().size()).arg(simulator.blocksReceived())
-              .arg(simulator.badFrames()).arg(simulator.naksSent()));
-    printTurnarounds(device);
-    printPayloadRate(device, baud);
-}
-
-// Ending the process hangs up the line, and a hang-up throws away whatever
-// the host has not read yet, a final CAN say. So the line stays up until the
-// host closes it, as a device left plugged in would, though not for long.
-void exitOnceHostLetsGo(PtyDevice &device)
-{
-    if (!device.isOpen() || !device.isHostConnected()) {
-        QCoreApplication::exit(0);
-        return;
-    }
-    QObject::connect(&device, &PtyDevice::hostClosed, qApp, [] { QCoreApplication::exit(0); });
-    QTimer::singleShot(HostCloseWaitMs, qApp, [] { QCoreApplication::exit(0); });
-}
-
 // Options that mean something only together with another, or only on a
 // pseudo-terminal: a real port is one line for the whole run, with no path of
 // its own to link to or to come back under.
@@ -232,7 +149,7 @@ bool optionsFitTogether(const QCommandLineParser &parser)
             return false;
         }
     }
-    for (const char *option : {"pty", "replug-after", "link"}) {
+    for (const char *option : {"pty", "replug-after", "link", "count"}) {
         if (isSet(option) && isSet("port")) {
             CommandLine::printError(QStringLiteral("--%1 and --port exclude each other").arg(QLatin1String(option)));
             return false;
@@ -241,35 +158,66 @@ bool optionsFitTogether(const QCommandLineParser &parser)
     return true;
 }
 
-// The unplugged device comes back after delayMs on a new pseudo-terminal,
-// under the same link, and the next device announces itself there.
-void replugLater(PtyDevice &device, int delayMs)
+// Several lines need %p in --out, or their images overwrite each other, and
+// a link names one line only.
+bool linesFitOptions(const QCommandLineParser &parser, int lineCount)
 {
-    QTimer::singleShot(delayMs, &device, [&device] {
-        if (!device.openForHost()) {
-            CommandLine::printError(device.errorString());
-            QCoreApplication::exit(CommandLine::PortExitCode);
-            return;
-        }
-        CommandLine::printLine(QStringLiteral("Plugged in again: %1").arg(device.slavePath()));
-    });
+    if (lineCount == 1)
+        return true;
+    if (parser.isSet(QStringLiteral("out")) && !parser.value(QStringLiteral("out")).contains(QStringLiteral("%p"))) {
+        CommandLine::printError(QStringLiteral("--out needs %p with --count above 1, or the lines overwrite each other's images"));
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("link"))) {
+        CommandLine::printError(QStringLiteral("--link names one line: it takes --count 1"));
+        return false;
+    }
+    return true;
 }
 
-bool openLine(PtyDevice &device, const QCommandLineParser &parser)
+// An image is saved only once its device finishes, so --out is checked at the
+// start, by its first name: a file that can be written, or a writable folder
+// to make it in.
+bool outputWritable(const QString &pattern)
 {
-    if (parser.isSet(QStringLiteral("port"))) {
-        if (!device.openPort(parser.value(QStringLiteral("port"))))
-            return false;
-        device.start();
+    if (pattern.isEmpty())
         return true;
-    }
-    device.setLinkPath(parser.value(QStringLiteral("link")));
-    // The path is printed only once the host's opening is watched for, so a
-    // host that starts on reading it cannot open the line unseen.
-    if (!device.openForHost())
-        return false;
-    CommandLine::printLine(device.slavePath());
-    return true;
+    const QFileInfo file(SimulatorRun::outputPath(pattern, 0, 0));
+    const QFileInfo folder(file.absolutePath());
+    QString problem;
+    if (file.isDir())
+        problem = QStringLiteral("it is a folder");
+    else if (file.exists() && !file.isWritable())
+        problem = QStringLiteral("permission denied");
+    else if (!file.exists() && !folder.isDir())
+        problem = QStringLiteral("no folder %1").arg(QDir::toNativeSeparators(folder.filePath()));
+    else if (!file.exists() && !folder.isWritable())
+        problem = QStringLiteral("folder %1 not writable").arg(QDir::toNativeSeparators(folder.filePath()));
+    if (problem.isEmpty())
+        return true;
+    CommandLine::printError(QStringLiteral("--out: cannot write %1: %2").arg(file.filePath(), problem));
+    return false;
+}
+
+std::optional<SimulatorRun::Options> readRunOptions(const QCommandLineParser &parser)
+{
+    const auto lineCount = CommandLine::integerValue(parser, QStringLiteral("count"), 1, MaxLines);
+    const auto baud = CommandLine::integerValue(parser, QStringLiteral("baud"), 0, 10000000);
+    const auto idleTimeout = CommandLine::integerValue(parser, QStringLiteral("idle-timeout"), 0, 86400);
+    const auto replugAfterMs = CommandLine::integerValue(parser, QStringLiteral("replug-after"), 0, 3600000);
+    if (!lineCount || !baud || !idleTimeout || !replugAfterMs || !linesFitOptions(parser, int(*lineCount)))
+        return std::nullopt;
+    SimulatorRun::Options options;
+    options.lineCount = int(*lineCount);
+    options.portPath = parser.value(QStringLiteral("port"));
+    options.linkPath = parser.value(QStringLiteral("link"));
+    options.outPattern = parser.value(QStringLiteral("out"));
+    options.baud = int(*baud);
+    options.idleTimeoutMs = int(*idleTimeout) * 1000;
+    options.replugAfterMs = parser.isSet(QStringLiteral("replug-after")) ? int(*replugAfterMs) : -1;
+    if (!outputWritable(options.outPattern))
+        return std::nullopt;
+    return options;
 }
 
 } // namespace
@@ -283,36 +231,17 @@ int main(int argc, char *argv[])
     addOptions(parser);
     if (!CommandLine::parse(parser, application.arguments(), CommandLine::VersionOption::Omitted))
         return CommandLine::UsageExitCode;
-    const auto baud = CommandLine::integerValue(parser, QStringLiteral("baud"), 0, 10000000);
     const std::optional<DeviceSimulator::Settings> settings = readSettings(parser);
-    if (!settings || !baud || !optionsFitTogether(parser))
+    if (!settings || !optionsFitTogether(parser))
         return CommandLine::UsageExitCode;
-    const auto replugAfterMs = CommandLine::integerValue(parser, QStringLiteral("replug-after"), 0, 3600000);
-    if (!replugAfterMs)
+    const std::optional<SimulatorRun::Options> options = readRunOptions(parser);
+    if (!options)
         return CommandLine::UsageExitCode;
 
-    PtyDevice device(*settings);
-    device.setBaudRate(int(*baud));
-    const QString outPattern = parser.value(QStringLiteral("out"));
-    QObject::connect(&device, &PtyDevice::deviceFinished, &device,
-                     [&](int index) { reportDevice(device, index, outPattern); });
-    QObject::connect(&device, &PtyDevice::allDone, &application, [&] {
-        printSummary(device, int(*baud));
-        exitOnceHostLetsGo(device);
-    });
-    QObject::connect(&device, &PtyDevice::unplugged, &device, [&] {
-        if (device.simulator().isUnplugged())
-            replugLater(device, int(*replugAfterMs));
-    });
+    SimulatorRun run(*settings, *options);
     StopSignals stopSignals;
-    QObject::connect(&stopSignals, &StopSignals::stopRequested, &application, [&](const QString &signal) {
-        CommandLine::printLine(QStringLiteral("Stopped by %1").arg(signal));
-        printSummary(device, int(*baud));
-        QCoreApplication::exit(CommandLine::InterruptedExitCode);
-    });
-    if (!openLine(device, parser)) {
-        CommandLine::printError(device.errorString());
+    QObject::connect(&stopSignals, &StopSignals::stopRequested, &run, &SimulatorRun::stop);
+    if (!run.open())
         return CommandLine::PortExitCode;
-    }
     return application.exec();
 }

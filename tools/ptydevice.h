@@ -1,19 +1,21 @@
 #ifndef PTYDEVICE_H
 #define PTYDEVICE_H
 
+#include "deviceline.h"
 #include "devicesimulator.h"
 #include "linepacing.h"
+#include "turnaroundstats.h"
 
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
-#include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
 
-// Runs a DeviceSimulator behind a pseudo-terminal: the host opens slavePath()
-// as if it were the serial port of a real device. It can also sit on a real
-// serial port instead, for a host on the other end of a cable.
+// Runs a DeviceSimulator behind a DeviceLine: the host opens slavePath() as
+// if it were the serial port of a real device, or sits on the other end of a
+// real port. It drives the simulator's clock, paces the line, ends a session
+// the host abandoned, and keeps the host's turnaround figures.
 class PtyDevice : public QObject
 {
     Q_OBJECT
@@ -21,11 +23,9 @@ public:
     explicit PtyDevice(const DeviceSimulator::Settings &settings, QObject *parent = nullptr);
     ~PtyDevice() override;
 
-    // Creates the pseudo-terminal with the slave already raw, so nothing is
-    // echoed or translated before the host gets to configure it.
+    // Creates the pseudo-terminal (see DeviceLine::openPty()).
     bool open();
-    // Uses the serial port at path, raw at 115200 baud, in place of a
-    // pseudo-terminal; slavePath() stays empty.
+    // Uses the serial port at path in place of a pseudo-terminal.
     bool openPort(const QString &path);
     // open(), then start() as soon as another process opens the slave (so a
     // host started later still sees the announcement, and only once), then
@@ -37,10 +37,10 @@ public:
     // A symbolic link kept pointing at the current slave, as udev keeps
     // /dev/serial/by-id/... pointing at a USB adapter: removed when the line
     // closes, made again by openForHost(). Set it before openForHost().
-    void setLinkPath(const QString &path) { m_linkPath = path; }
-    QString errorString() const { return m_error; }
-    QString slavePath() const { return m_slavePath; }
-    bool isOpen() const { return m_lineFd >= 0; }
+    void setLinkPath(const QString &path) { m_line.setLinkPath(path); }
+    QString errorString() const { return m_line.errorString(); }
+    QString slavePath() const { return m_line.slavePath(); }
+    bool isOpen() const { return m_line.isOpen(); }
 
     void setPollInterval(int milliseconds) { m_pollTimer.setInterval(milliseconds); }
 
@@ -50,71 +50,55 @@ public:
     // time. Set it before start().
     void setBaudRate(int baud);
 
+    // Once a device has announced itself, a host silent for this long is
+    // taken for gone: the device gives up (hostSilent(), then its session
+    // ends as abandoned and the run with it). 0, the default, waits forever.
+    void setIdleTimeout(int milliseconds);
+
     // Announces the first device and starts the poll clock. Have the host
     // open the port first if it might discard input on opening.
     void start();
-    bool isHostConnected() const { return m_hostOpenCount > 0; }
+    bool isHostConnected() const { return m_line.isHostConnected(); }
 
     // Closes the line; the host sees a hang-up, like a pulled cable.
     void hangUp();
 
     const DeviceSimulator &simulator() const { return m_simulator; }
-
-    // Per received frame: nanoseconds from the moment the request (ACK or
-    // NAK) was fully written to the moment the frame's last byte was read;
-    // on a paced line, less the frame's own line time.
-    const QList<qint64> &turnaroundsNs() const { return m_turnaroundsNs; }
-    // Per finished device: nanoseconds from its first request written to the
-    // end of its session (the arrival of EOT, the cancel or the unplug).
-    const QList<qint64> &transferTimesNs() const { return m_transferTimesNs; }
+    const TurnaroundStats &statistics() const { return m_statistics; }
 
 signals:
     void deviceFinished(int index);
     void allDone();
     void unplugged();
+    void hostSilent();
     void hostOpened();
     void hostClosed();
 
 private:
+    // Output held back until the line would have carried it. The device it
+    // came from is kept with it: the next one may have announced itself
+    // inside the simulator by the time it is released.
     struct Release
     {
         qint64 dueNs;
         DeviceSimulator::Output output;
+        int deviceIndex;
     };
 
-    void attachLine(int fd);
-    // Calls start() as soon as another process opens the slave, so a host
-    // started later still sees the announcement, and sees it only once.
-    bool startWhenHostOpens();
-    // Reports the host opening and closing the slave (pseudo-terminal only).
-    bool watchHost();
-    void readFromHost();
-    void writePending();
+    void startClock();
+    void receive(const QByteArray &bytes);
+    void requestWritten();
     void schedule(const DeviceSimulator::Output &output, qint64 readyAt);
     void releaseDue();
-    void apply(const DeviceSimulator::Output &output);
-    void recordTurnaround(qint64 frameArrivedAt);
-    void recordTransferEnd();
-    void readHostEvents();
-    void stopWatchingHost();
-    bool pointLink();
-    void removeLink();
+    void apply(const DeviceSimulator::Output &output, int deviceIndex);
+    void watchSilence();
+    void giveUp();
     void closeLine();
 
     DeviceSimulator m_simulator;
-    int m_lineFd = -1;  // the device's end: the pty master or the real port
-    int m_slaveFd = -1;
-    int m_hostWatchFd = -1;
-    int m_hostOpenCount = 0;
-    QString m_slavePath;
-    QString m_linkPath;
-    bool m_linkMade = false;
-    QString m_error;
-    QSocketNotifier m_readNotifier{QSocketNotifier::Read};
-    QSocketNotifier m_writeNotifier{QSocketNotifier::Write};
-    QSocketNotifier m_hostWatchNotifier{QSocketNotifier::Read};
+    DeviceLine m_line;
     QTimer m_pollTimer;
-    QByteArray m_pending;
+    QTimer m_silenceTimer;
 
     QElapsedTimer m_clock;
     LineTiming m_toHost;
@@ -123,10 +107,7 @@ private:
     QList<Release> m_scheduled;
 
     bool m_requestUnwritten = false;
-    qint64 m_requestWrittenAt = -1;
-    qint64 m_transferStartedAt = -1;
-    QList<qint64> m_turnaroundsNs;
-    QList<qint64> m_transferTimesNs;
+    TurnaroundStats m_statistics;
 };
 
 #endif // PTYDEVICE_H

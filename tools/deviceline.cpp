@@ -1,0 +1,222 @@
+#include "deviceline.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/inotify.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace {
+
+termios rawLineSettings()
+{
+    termios settings{};
+    cfmakeraw(&settings);
+    // cfmakeraw leaves fields it does not clear untouched, so a zeroed struct
+    // still lacks the receiver, modem-line independence and blocking reads.
+    settings.c_cflag |= CREAD | CLOCAL;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    cfsetspeed(&settings, B115200);
+    return settings;
+}
+
+bool makeNonBlocking(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+} // namespace
+
+DeviceLine::DeviceLine(QObject *parent)
+    : QObject(parent)
+{
+    connect(&m_readNotifier, &QSocketNotifier::activated, this, &DeviceLine::readAvailable);
+    connect(&m_writeNotifier, &QSocketNotifier::activated, this, &DeviceLine::writePending);
+    connect(&m_hostWatchNotifier, &QSocketNotifier::activated, this, &DeviceLine::readHostEvents);
+}
+
+DeviceLine::~DeviceLine()
+{
+    close();
+}
+
+bool DeviceLine::openPty()
+{
+    termios settings = rawLineSettings();
+    int masterFd = -1;
+    if (openpty(&masterFd, &m_slaveFd, nullptr, &settings, nullptr) != 0) {
+        m_error = qt_error_string(errno);
+        m_slaveFd = -1;
+        return false;
+    }
+    if (!makeNonBlocking(masterFd)) {
+        m_error = qt_error_string(errno);
+        ::close(masterFd);
+        close();
+        return false;
+    }
+    fcntl(masterFd, F_SETFD, FD_CLOEXEC);
+    // Our own slave descriptor stays open: while it exists the master never
+    // reads EIO, whether or not the host currently has the port open.
+    fcntl(m_slaveFd, F_SETFD, FD_CLOEXEC);
+    m_slavePath = QString::fromLocal8Bit(ttyname(m_slaveFd));
+    attach(masterFd);
+    return true;
+}
+
+bool DeviceLine::openPort(const QString &path)
+{
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        m_error = QStringLiteral("%1: %2").arg(path, qt_error_string(errno));
+        return false;
+    }
+    const termios settings = rawLineSettings();
+    if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+        m_error = QStringLiteral("%1: %2").arg(path, qt_error_string(errno));
+        ::close(fd);
+        return false;
+    }
+    attach(fd);
+    return true;
+}
+
+void DeviceLine::attach(int fd)
+{
+    m_lineFd = fd;
+    m_readNotifier.setSocket(m_lineFd);
+    m_writeNotifier.setSocket(m_lineFd);
+    m_readNotifier.setEnabled(true);
+}
+
+bool DeviceLine::watchHost()
+{
+    // The slave's device node reports every open and close; ours came earlier.
+    m_hostWatchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_hostWatchFd < 0
+        || inotify_add_watch(m_hostWatchFd, m_slavePath.toLocal8Bit().constData(),
+                             IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        m_error = qt_error_string(errno);
+        stopWatchingHost();
+        return false;
+    }
+    m_hostWatchNotifier.setSocket(m_hostWatchFd);
+    m_hostWatchNotifier.setEnabled(true);
+    return true;
+}
+
+void DeviceLine::readHostEvents()
+{
+    alignas(inotify_event) char buffer[4096];
+    ssize_t count;
+    while ((count = ::read(m_hostWatchFd, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at < count;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            at += ssize_t(sizeof(inotify_event) + event->len);
+            if (event->mask & IN_OPEN) {
+                ++m_hostOpenCount;
+                emit hostOpened();
+            }
+            if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+                --m_hostOpenCount;
+                emit hostClosed();
+            }
+        }
+    }
+}
+
+void DeviceLine::stopWatchingHost()
+{
+    m_hostWatchNotifier.setEnabled(false);
+    if (m_hostWatchFd >= 0)
+        ::close(m_hostWatchFd);
+    m_hostWatchFd = -1;
+    // The host's close of this slave will never be reported now.
+    m_hostOpenCount = 0;
+}
+
+bool DeviceLine::pointLink()
+{
+    if (m_linkPath.isEmpty())
+        return true;
+    const QByteArray link = m_linkPath.toLocal8Bit();
+    const QByteArray temporary = link + ".new." + QByteArray::number(getpid());
+    ::unlink(temporary.constData());
+    if (::symlink(m_slavePath.toLocal8Bit().constData(), temporary.constData()) != 0
+        || ::rename(temporary.constData(), link.constData()) != 0) {
+        m_error = QStringLiteral("%1: %2").arg(m_linkPath, qt_error_string(errno));
+        ::unlink(temporary.constData());
+        return false;
+    }
+    m_linkMade = true;
+    return true;
+}
+
+void DeviceLine::removeLink()
+{
+    if (std::exchange(m_linkMade, false))
+        ::unlink(m_linkPath.toLocal8Bit().constData());
+}
+
+void DeviceLine::close()
+{
+    removeLink();
+    stopWatchingHost();
+    m_readNotifier.setEnabled(false);
+    m_writeNotifier.setEnabled(false);
+    if (m_lineFd >= 0)
+        ::close(m_lineFd);
+    if (m_slaveFd >= 0)
+        ::close(m_slaveFd);
+    m_lineFd = m_slaveFd = -1;
+    m_pending.clear();
+}
+
+void DeviceLine::readAvailable()
+{
+    QByteArray chunk;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t count = ::read(m_lineFd, buffer, sizeof buffer);
+        if (count > 0) {
+            chunk.append(buffer, count);
+        } else if (count < 0 && errno == EINTR) {
+            continue;
+        } else if (count < 0 && errno == EAGAIN) {
+            break;
+        } else {
+            emit failed();
+            return;
+        }
+    }
+    emit received(chunk);
+}
+
+void DeviceLine::write(const QByteArray &bytes)
+{
+    m_pending.append(bytes);
+    writePending();
+}
+
+void DeviceLine::writePending()
+{
+    while (!m_pending.isEmpty()) {
+        const ssize_t count = ::write(m_lineFd, m_pending.constData(), m_pending.size());
+        if (count >= 0) {
+            m_pending.remove(0, count);
+        } else if (errno == EAGAIN) {
+            break;
+        } else if (errno != EINTR) {
+            emit failed();
+            return;
+        }
+    }
+    m_writeNotifier.setEnabled(!m_pending.isEmpty());
+    if (m_pending.isEmpty())
+        emit drained();
+}

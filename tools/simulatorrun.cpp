@@ -1,0 +1,260 @@
+#include "simulatorrun.h"
+
+#include "commandline.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int HostCloseWaitMs = 2000;
+// Each line's devices differ from the other lines' in this UID byte.
+constexpr int LineUidByte = 6;
+
+QString outcomeName(DeviceSimulator::Outcome outcome)
+{
+    switch (outcome) {
+    case DeviceSimulator::Outcome::Pending:
+        return QStringLiteral("unfinished");
+    case DeviceSimulator::Outcome::Completed:
+        return QStringLiteral("completed");
+    case DeviceSimulator::Outcome::Cancelled:
+        return QStringLiteral("cancelled");
+    case DeviceSimulator::Outcome::Unplugged:
+        return QStringLiteral("unplugged");
+    case DeviceSimulator::Outcome::Abandoned:
+        return QStringLiteral("abandoned");
+    }
+    return {};
+}
+
+QString turnaroundText(const TurnaroundStats &statistics)
+{
+    const auto figures = statistics.percentiles();
+    if (!figures)
+        return QStringLiteral("no frames");
+    return QStringLiteral("p50 %1 µs, p99 %2 µs, max %3 µs (%4 frames)")
+        .arg(figures->p50Us).arg(figures->p99Us).arg(figures->maxUs).arg(figures->frames);
+}
+
+void printPayloadRate(const TurnaroundStats &statistics, int blocks, int baud)
+{
+    const qint64 transferNs = statistics.totalTransferNs();
+    if (transferNs <= 0)
+        return;
+    const double rate = blocks * double(DeviceSimulator::BlockSize) / (transferNs / 1e9);
+    QString line = QStringLiteral("Payload rate: %1 B/s over %2 s").arg(rate, 0, 'f', 1).arg(transferNs / 1e9, 0, 'f', 3);
+    if (baud > 0) {
+        // Each 1024 payload bytes ride in a 1027-byte frame of ten-bit bytes.
+        const double ceiling = baud / 10.0 * DeviceSimulator::BlockSize / DeviceSimulator::FrameLength;
+        line += QStringLiteral(", %1% of the %2 B/s ceiling at %3 baud")
+                    .arg(100 * rate / ceiling, 0, 'f', 2).arg(ceiling, 0, 'f', 1).arg(baud);
+    }
+    CommandLine::printLine(line);
+}
+
+} // namespace
+
+SimulatorRun::SimulatorRun(const DeviceSimulator::Settings &settings, const Options &options)
+    : m_options(options)
+{
+    for (int line = 0; line < options.lineCount; ++line) {
+        DeviceSimulator::Settings lineSettings = settings;
+        lineSettings.uid[LineUidByte] = char(quint8(lineSettings.uid.at(LineUidByte)) + line);
+        auto device = std::make_unique<PtyDevice>(lineSettings);
+        device->setBaudRate(options.baud);
+        device->setIdleTimeout(options.idleTimeoutMs);
+        m_lines.push_back(std::move(device));
+        connectLine(line);
+    }
+}
+
+SimulatorRun::~SimulatorRun() = default;
+
+QString SimulatorRun::outputPath(const QString &pattern, int line, int device)
+{
+    return QString(pattern)
+        .replace(QStringLiteral("%p"), QString::number(line + 1))
+        .replace(QStringLiteral("%n"), QString::number(device + 1));
+}
+
+void SimulatorRun::connectLine(int line)
+{
+    PtyDevice *device = m_lines.at(line).get();
+    connect(device, &PtyDevice::deviceFinished, this, [this, line](int index) { reportDevice(line, index); });
+    connect(device, &PtyDevice::hostSilent, this, [this, line] { reportSilence(line); });
+    connect(device, &PtyDevice::allDone, this, &SimulatorRun::lineDone);
+    connect(device, &PtyDevice::unplugged, this, [this, line] {
+        if (m_lines.at(line)->simulator().isUnplugged())
+            replugLater(line);
+    });
+}
+
+bool SimulatorRun::open()
+{
+    for (const auto &line : m_lines) {
+        if (!openLine(*line)) {
+            CommandLine::printError(line->errorString());
+            return false;
+        }
+    }
+    for (const auto &line : m_lines) {
+        if (!line->slavePath().isEmpty())
+            CommandLine::printLine(line->slavePath());
+    }
+    return true;
+}
+
+bool SimulatorRun::openLine(PtyDevice &line)
+{
+    if (!m_options.portPath.isEmpty()) {
+        if (!line.openPort(m_options.portPath))
+            return false;
+        line.start();
+        return true;
+    }
+    line.setLinkPath(m_options.linkPath);
+    // The path is printed only once the host's opening is watched for, so a
+    // host that starts on reading it cannot open the line unseen.
+    return line.openForHost();
+}
+
+QString SimulatorRun::deviceName(int line, int device) const
+{
+    if (m_lines.size() == 1)
+        return QStringLiteral("Device %1").arg(device + 1);
+    return QStringLiteral("Line %1 device %2").arg(line + 1).arg(device + 1);
+}
+
+void SimulatorRun::reportDevice(int line, int device)
+{
+    const DeviceSimulator::DeviceRecord &record = m_lines.at(line)->simulator().devices().at(device);
+    CommandLine::printLine(QStringLiteral("%1 UID %2: %3, %4 blocks received")
+                               .arg(deviceName(line, device), QString::fromLatin1(record.uid.toHex().toUpper()),
+                                    outcomeName(record.outcome))
+                               .arg(record.image.size() / DeviceSimulator::BlockSize));
+    if (!m_options.outPattern.isEmpty())
+        saveImage(outputPath(m_options.outPattern, line, device), record.image);
+}
+
+void SimulatorRun::saveImage(const QString &path, const QByteArray &image)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(image) != image.size()
+        || !file.flush()) {
+        CommandLine::printError(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+        fail(CommandLine::WriteExitCode);
+    }
+}
+
+void SimulatorRun::reportSilence(int line)
+{
+    const DeviceSimulator &simulator = m_lines.at(line)->simulator();
+    const int device = simulator.currentDeviceIndex();
+    CommandLine::printError(QStringLiteral("%1 UID %2 gave up: the host was silent for %3 s")
+                                .arg(deviceName(line, device),
+                                     QString::fromLatin1(simulator.devices().at(device).uid.toHex().toUpper()))
+                                .arg(m_options.idleTimeoutMs / 1000.0));
+    fail(CommandLine::TimeoutExitCode);
+}
+
+// The unplugged device comes back on a new pseudo-terminal, under the same
+// link, and the next device announces itself there.
+void SimulatorRun::replugLater(int line)
+{
+    if (m_options.replugAfterMs < 0)
+        return;
+    PtyDevice *device = m_lines.at(line).get();
+    QTimer::singleShot(m_options.replugAfterMs, device, [this, device, line] {
+        if (!device->openForHost()) {
+            CommandLine::printError(device->errorString());
+            QCoreApplication::exit(CommandLine::PortExitCode);
+            return;
+        }
+        const QString plugged = m_lines.size() == 1 ? QStringLiteral("Plugged in again")
+                                                    : QStringLiteral("Line %1 plugged in again").arg(line + 1);
+        CommandLine::printLine(QStringLiteral("%1: %2").arg(plugged, device->slavePath()));
+    });
+}
+
+void SimulatorRun::lineDone()
+{
+    if (++m_linesDone < int(m_lines.size()))
+        return;
+    printSummary();
+    exitOnceHostsLetGo();
+}
+
+void SimulatorRun::printLineSummary(int line) const
+{
+    const PtyDevice &device = *m_lines.at(line);
+    const DeviceSimulator &simulator = device.simulator();
+    CommandLine::printLine(QStringLiteral("Line %1 %2: devices %3, blocks %4, bad frames %5, NAKs %6, turnaround %7")
+                               .arg(line + 1).arg(device.slavePath()).arg(simulator.devices().size())
+                               .arg(simulator.blocksReceived()).arg(simulator.badFrames())
+                               .arg(simulator.naksSent()).arg(turnaroundText(device.statistics())));
+}
+
+// With several lines, a row per line, then the totals in the form a single
+// line's summary has.
+void SimulatorRun::printSummary() const
+{
+    qsizetype devices = 0;
+    int blocks = 0, badFrames = 0, naks = 0;
+    TurnaroundStats statistics;
+    for (int line = 0; line < int(m_lines.size()); ++line) {
+        const DeviceSimulator &simulator = m_lines.at(line)->simulator();
+        if (m_lines.size() > 1)
+            printLineSummary(line);
+        devices += simulator.devices().size();
+        blocks += simulator.blocksReceived();
+        badFrames += simulator.badFrames();
+        naks += simulator.naksSent();
+        statistics.add(m_lines.at(line)->statistics());
+    }
+    CommandLine::printLine(QStringLiteral("Devices: %1, blocks: %2, bad frames: %3, NAKs sent: %4")
+                               .arg(devices).arg(blocks).arg(badFrames).arg(naks));
+    CommandLine::printLine(QStringLiteral("Host turnaround: ") + turnaroundText(statistics));
+    printPayloadRate(statistics, blocks, m_options.baud);
+}
+
+void SimulatorRun::stop(const QString &signalName)
+{
+    CommandLine::printLine(QStringLiteral("Stopped by %1").arg(signalName));
+    printSummary();
+    QCoreApplication::exit(CommandLine::InterruptedExitCode);
+}
+
+// Ending the process hangs up the lines, and a hang-up throws away whatever
+// a host has not read yet, a final CAN say. So the lines stay up until their
+// hosts close them, as devices left plugged in would, though not for long.
+void SimulatorRun::exitOnceHostsLetGo()
+{
+    const int exitCode = m_exitCode;
+    if (hostsGone()) {
+        QCoreApplication::exit(exitCode);
+        return;
+    }
+    for (const auto &line : m_lines) {
+        connect(line.get(), &PtyDevice::hostClosed, this, [this, exitCode] {
+            if (hostsGone())
+                QCoreApplication::exit(exitCode);
+        });
+    }
+    QTimer::singleShot(HostCloseWaitMs, this, [exitCode] { QCoreApplication::exit(exitCode); });
+}
+
+bool SimulatorRun::hostsGone() const
+{
+    return std::none_of(m_lines.cbegin(), m_lines.cend(),
+                        [](const auto &line) { return line->isOpen() && line->isHostConnected(); });
+}
+
+void SimulatorRun::fail(int exitCode)
+{
+    if (m_exitCode == 0)
+        m_exitCode = exitCode;
+}
