@@ -71,14 +71,20 @@ QString lostText(const QString &portName)
     return QStringLiteral("Port %1 lost (unplugged?)").arg(portName);
 }
 
+#ifdef Q_OS_LINUX
+static QString serialSettings(QSerialPort &port, serial_struct &settings)
+{
+    return ::ioctl(int(port.handle()), TIOCGSERIAL, &settings) == 0 ? QString() : qt_error_string(errno);
+}
+#endif
+
 QString readLowLatency(QSerialPort &port, bool &on)
 {
 #ifdef Q_OS_LINUX
     serial_struct settings{};
-    if (::ioctl(int(port.handle()), TIOCGSERIAL, &settings) != 0)
-        return qt_error_string(errno);
+    const QString problem = serialSettings(port, settings);
     on = settings.flags & ASYNC_LOW_LATENCY;
-    return {};
+    return problem;
 #else
     Q_UNUSED(port);
     Q_UNUSED(on);
@@ -90,12 +96,10 @@ QString writeLowLatency(QSerialPort &port, bool on)
 {
 #ifdef Q_OS_LINUX
     serial_struct settings{};
-    if (::ioctl(int(port.handle()), TIOCGSERIAL, &settings) != 0)
-        return qt_error_string(errno);
+    if (const QString problem = serialSettings(port, settings); !problem.isEmpty())
+        return problem;
     settings.flags = on ? settings.flags | ASYNC_LOW_LATENCY : settings.flags & ~ASYNC_LOW_LATENCY;
-    if (::ioctl(int(port.handle()), TIOCSSERIAL, &settings) != 0)
-        return qt_error_string(errno);
-    return {};
+    return ::ioctl(int(port.handle()), TIOCSSERIAL, &settings) == 0 ? QString() : qt_error_string(errno);
 #else
     Q_UNUSED(port);
     Q_UNUSED(on);

@@ -1,6 +1,7 @@
 // kavri-flash's run in-process: many ports at once over pseudo-terminals,
 // with the simulated devices on their far ends.
 
+#include "flashconsole.h"
 #include "flashjson.h"
 #include "flashrun.h"
 #include "ptydevice.h"
@@ -63,6 +64,8 @@ private slots:
     void portsServedAtOnce();
     void matchReadsEveryDetail_data();
     void matchReadsEveryDetail();
+    void progressLayout_data();
+    void progressLayout();
 };
 
 // Four fixture slots and a modem: one device cancels, one is unplugged, one
@@ -152,6 +155,45 @@ void TestFlashRun::matchReadsEveryDetail()
     QFETCH(bool, matches);
     const PortInfo adapter{"ttyUSB3", "USB Serial Converter", "FTDI", "A10K3F", 0x0403, 0x6001};
     QCOMPARE(FlashRun::matches(adapter, text), matches);
+}
+
+void TestFlashRun::progressLayout_data()
+{
+    QTest::addColumn<bool>("severalPorts");
+    QTest::addColumn<bool>("terminal");
+    QTest::addColumn<QString>("expected"); // the line for 2048 of 8192 bytes after 0.5 s, or the plain lines
+
+    QTest::newRow("one port, terminal")
+        << false << true << "[#######.......................]  25% 2048/8192 B 4.1 kB/s 0:02 left";
+    QTest::newRow("several ports, terminal")
+        << true << true << "ttyUSB1      0A1B2C3D4E5F6071 [#######.......................]  25% 2048/8192 B 4.1 kB/s 0:02 left";
+    QTest::newRow("one port, plain")
+        << false << false << "Progress: 25% (2048 of 8192 bytes)\nProgress: 100% (8192 of 8192 bytes)\n";
+    QTest::newRow("several ports, plain")
+        << true << false << "ttyUSB1: Progress: 25% (2048 of 8192 bytes)\nttyUSB1: Progress: 100% (8192 of 8192 bytes)\n";
+}
+
+void TestFlashRun::progressLayout()
+{
+    QFETCH(bool, severalPorts);
+    QFETCH(bool, terminal);
+    QFETCH(QString, expected);
+    std::FILE *out = std::tmpfile();
+    std::FILE *err = std::tmpfile();
+    FlashConsole console(FlashConsole::Verbosity::Quiet, severalPorts, terminal, out, err);
+    console.identified("ttyUSB1", QByteArray::fromHex("0A1B2C3D4E5F6071EEEE0302FFFFFFFF"));
+    if (terminal) {
+        QCOMPARE(console.progressLine("ttyUSB1", 2048, 8192, 0.5), expected);
+    } else {
+        FlashConsole plain(FlashConsole::Verbosity::Normal, severalPorts, false, out, err);
+        for (const quint64 sent : {quint64(0), quint64(1024), quint64(2048), quint64(3000), quint64(8192)})
+            plain.progress("ttyUSB1", sent, 8192, 0.5);
+        std::rewind(out);
+        char text[512] = {};
+        QCOMPARE(QString::fromLatin1(text, int(std::fread(text, 1, sizeof text - 1, out))), expected);
+    }
+    std::fclose(out);
+    std::fclose(err);
 }
 
 QTEST_GUILESS_MAIN(TestFlashRun)

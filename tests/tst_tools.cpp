@@ -1,6 +1,9 @@
 // kavri-flash and kavri-devsim as a user runs them: separate processes on a
 // pseudo-terminal, judged by exit status, output and the bytes that arrived.
 
+#include "portinfo.h"
+#include "ptyline.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -14,15 +17,10 @@
 #include <QTest>
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
-#include <pty.h>
-#include <sys/inotify.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <memory>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -134,84 +132,6 @@ private:
     QProcess m_process;
 };
 
-// A pseudo-terminal whose device end the test plays by hand.
-class TestLine
-{
-public:
-    TestLine()
-    {
-        termios raw{};
-        cfmakeraw(&raw);
-        if (openpty(&m_master, &m_slave, nullptr, &raw, nullptr) != 0)
-            return;
-        fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
-        // Not inherited by the host, or its copy would keep the line up after hangUp().
-        fcntl(m_master, F_SETFD, FD_CLOEXEC);
-        fcntl(m_slave, F_SETFD, FD_CLOEXEC);
-        path = QString::fromLocal8Bit(ttyname(m_slave));
-        // Every later open of the slave shows here: only the host opens it.
-        m_openWatch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        inotify_add_watch(m_openWatch, path.toLocal8Bit().constData(), IN_OPEN);
-    }
-    ~TestLine()
-    {
-        ::close(m_openWatch);
-        if (m_master >= 0)
-            ::close(m_master);
-        ::close(m_slave);
-    }
-
-    bool wasOpened() const
-    {
-        char events[256];
-        return ::read(m_openWatch, events, sizeof events) > 0;
-    }
-
-    bool send(const QByteArray &bytes) const
-    {
-        return ::write(m_master, bytes.constData(), bytes.size()) == bytes.size();
-    }
-
-    // What the host wrote to the line: count bytes, or what came before a
-    // timeout if fewer did.
-    QByteArray receive(int count) const
-    {
-        QByteArray bytes;
-        QElapsedTimer clock;
-        clock.start();
-        while (bytes.size() < count && clock.elapsed() < RunTimeoutMs) {
-            QTest::qWait(5);
-            bytes += received();
-        }
-        return bytes;
-    }
-
-    // The device end goes away, as when a USB adapter is pulled.
-    void hangUp()
-    {
-        ::close(m_master);
-        m_master = -1;
-    }
-
-    // What the host wrote to the line so far.
-    QByteArray received() const
-    {
-        QByteArray bytes;
-        char buffer[2048];
-        ssize_t count;
-        while ((count = ::read(m_master, buffer, sizeof buffer)) > 0)
-            bytes.append(buffer, count);
-        return bytes;
-    }
-
-    QString path;
-
-private:
-    int m_master = -1;
-    int m_slave = -1; // held open so the line is never hung up
-    int m_openWatch = -1;
-};
-
 QStringList linesStartingWith(const QString &text, const QString &prefix)
 {
     QStringList found;
@@ -257,7 +177,8 @@ private slots:
     void deviceFaults();
     void endsInEachState_data();
     void endsInEachState();
-    void rebuiltFirmwareReachesNextDevice();
+    void firmwareBetweenDevices_data();
+    void firmwareBetweenDevices();
     void firmwareTruncatedMidTransfer();
     void reopensLostPort_data();
     void reopensLostPort();
@@ -290,14 +211,20 @@ void TestTools::flashesDevices_data()
 {
     QTest::addColumn<int>("devices");
     QTest::addColumn<int>("size");
-    QTest::newRow("one device") << 1 << 5 * Block + 123;
-    QTest::newRow("three devices") << 3 << 2 * Block;
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("loggedName"); // as a CSV field
+    QTest::newRow("one device") << 1 << 5 * Block + 123 << "firmware.kvf" << "firmware.kvf";
+    QTest::newRow("three devices, a name to quote") << 3 << 2 * Block << "fw \"rc1\", a.kvf"
+                                                    << "\"fw \"\"rc1\"\", a.kvf\"";
 }
 
 void TestTools::flashesDevices()
 {
     QFETCH(int, devices);
     QFETCH(int, size);
+    QFETCH(QString, fileName);
+    QFETCH(QString, loggedName);
+    m_firmwarePath = m_dir.filePath(fileName);
     const QByteArray firmware = patterned(size);
     QVERIFY(writeFile(m_firmwarePath, firmware));
     const QString logPath = m_dir.filePath(QStringLiteral("flash.csv"));
@@ -330,11 +257,10 @@ void TestTools::flashesDevices()
         QVERIFY2(summaries.at(i).startsWith(QStringLiteral("Summary: UID %1, V2.3, %2 bytes, %3 blocks, 0 NAKs, ")
                                                 .arg(uid).arg(size).arg(blocks)),
                  qPrintable(summaries.at(i)));
-        const QStringList fields = log.at(i + 1).split(u',');
-        QCOMPARE(fields.size(), 11);
-        QCOMPARE(fields.mid(1, 5), (QStringList{simulator.path, uid, "2.3", "firmware.kvf", sha256}));
-        QCOMPARE(fields.mid(6, 3), (QStringList{QString::number(size), QString::number(blocks), "0"}));
-        QCOMPARE(fields.last(), QStringLiteral("Download OK"));
+        const QString fields = QStringList{simulator.path, uid, "2.3", loggedName, sha256, QString::number(size),
+                                           QString::number(blocks), "0"}.join(u',');
+        QVERIFY2(log.at(i + 1).contains(u',' + fields + u','), qPrintable(log.at(i + 1)));
+        QVERIFY(log.at(i + 1).endsWith(QStringLiteral(",Download OK")));
     }
 }
 
@@ -408,7 +334,7 @@ void TestTools::endsInEachState()
     QVERIFY(writeFile(m_firmwarePath, patterned(2 * Block)));
     const QString logPath = m_dir.filePath(QStringLiteral("ends.csv"));
     QFile::remove(logPath);
-    TestLine line;
+    PtyLine line;
     QProcess flash;
     QElapsedTimer clock;
     clock.start();
@@ -416,6 +342,7 @@ void TestTools::endsInEachState()
     flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--timeout", timeout, "--log", logPath,
                                               m_firmwarePath});
     QVERIFY(flash.waitForReadyRead(RunTimeoutMs)); // "Opened ...": the port is set up
+    QCOMPARE(line.settingsProblem(), QString());
     // The device speaks well into the second, so silence counts from its last byte.
     QTest::qWait(SpeakAfterMs);
     QVERIFY(line.send(deviceSends));
@@ -453,14 +380,23 @@ void TestTools::endsInEachState()
     }
 }
 
-// The firmware is read afresh for every device: a rebuild under the same name
-// between two devices is what the second one gets, whole.
-void TestTools::rebuiltFirmwareReachesNextDevice()
+void TestTools::firmwareBetweenDevices_data()
 {
+    QTest::addColumn<bool>("removed"); // else rebuilt
+    QTest::newRow("rebuilt") << false;
+    QTest::newRow("removed") << true;
+}
+
+// The firmware is read afresh for every device: a rebuild under the same name
+// between two devices is what the second one gets, whole; a file gone by then
+// stops the run before anything is sent.
+void TestTools::firmwareBetweenDevices()
+{
+    QFETCH(bool, removed);
     const QByteArray firstBuild = patterned(Block);
     const QByteArray secondBuild = patterned(Block + 300).mid(300);
     QVERIFY(writeFile(m_firmwarePath, firstBuild));
-    TestLine line;
+    PtyLine line;
     QProcess flash;
     flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--devices", "2", m_firmwarePath});
     QVERIFY(flash.waitForReadyRead(RunTimeoutMs));
@@ -471,8 +407,15 @@ void TestTools::rebuiltFirmwareReachesNextDevice()
         QVERIFY(rebuild.open(QIODevice::WriteOnly));
         rebuild.write(build);
         QVERIFY(rebuild.commit());
+        if (removed && !payloads.isEmpty())
+            QVERIFY(QFile::remove(m_firmwarePath)); // after the first device
         QVERIFY(line.send(announcement() + Poll + Ack));
-        const QByteArray frame = line.receive(IdentityReply + Frame).mid(IdentityReply);
+        const bool gone = removed && !payloads.isEmpty();
+        const QByteArray frame = line.receive(IdentityReply + Frame, gone ? 1000 : 15000).mid(IdentityReply);
+        if (gone) {
+            QCOMPARE(frame, QByteArray(2, 0x03)); // never started: the poll and the ACK only answered
+            break;
+        }
         QCOMPARE(frame.size(), Frame);
         payloads.append(frame.mid(1, Block));
         QVERIFY(line.send(QByteArray(1, Ack)));
@@ -480,8 +423,10 @@ void TestTools::rebuiltFirmwareReachesNextDevice()
     }
     const Finished result = waitFor(flash);
 
-    QCOMPARE(result.exitCode, 0);
-    QCOMPARE(payloads, (QList<QByteArray>{firstBuild, secondBuild}));
+    QCOMPARE(result.exitCode, removed ? 2 : 0);
+    QCOMPARE(payloads, (removed ? QList<QByteArray>{firstBuild} : QList<QByteArray>{firstBuild, secondBuild}));
+    if (removed)
+        QCOMPARE(result.err, QStringLiteral("kavri-flash: Cannot send %1: File is Vacant\n").arg(m_firmwarePath));
 }
 
 // A firmware truncated in place during a transfer: the device still gets
@@ -491,7 +436,7 @@ void TestTools::firmwareTruncatedMidTransfer()
     const QByteArray firmware = patterned(40 * Block + 7); // more than the file's read buffer
     QVERIFY(writeFile(m_firmwarePath, firmware));
     const QString logPath = m_dir.filePath(QStringLiteral("truncated.csv"));
-    TestLine line;
+    PtyLine line;
     QProcess flash;
     flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--log", logPath, m_firmwarePath});
     QVERIFY(flash.waitForReadyRead(RunTimeoutMs));
@@ -769,7 +714,7 @@ void TestTools::badInputNeverTouchesLine()
                 QSKIP("running as root and no file here refuses root");
         }
     }
-    TestLine line;
+    PtyLine line;
     const QString port = portExists ? line.path : m_dir.filePath(QStringLiteral("no-such-tty"));
     const QStringList logOption = log.isEmpty() ? QStringList() : QStringList{"--log", log};
     const Finished flash = runFlash(logOption + QStringList{"--port", port, firmwarePath});
@@ -783,7 +728,7 @@ void TestTools::badInputNeverTouchesLine()
 void TestTools::busyPortIsReported()
 {
     QVERIFY(writeFile(m_firmwarePath, patterned(Block)));
-    TestLine line;
+    PtyLine line;
     QProcess holder;
     holder.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, m_firmwarePath});
     QVERIFY(holder.waitForReadyRead(RunTimeoutMs)); // "Opened ...": the port is held
@@ -834,18 +779,18 @@ void TestTools::noPortsListed()
     QCOMPARE(result.err, err);
 }
 
+// Every port the system lists, one a line, led by a name that --port opens
+// under /dev; "No serial ports found" only when there is none.
 void TestTools::listsPorts()
 {
     const Finished list = runFlash({"--list"});
-    QCOMPARE(list.exitCode, 0);
-    QVERIFY(!list.out.isEmpty());
-    if (list.out == QStringLiteral("No serial ports found\n"))
-        return;
-    // One port a line, led by a name that --port opens under /dev.
-    for (const QString &line : list.out.split(u'\n', Qt::SkipEmptyParts)) {
-        const QString name = line.section(QStringLiteral("  "), 0, 0);
-        QVERIFY2(QFileInfo::exists(QStringLiteral("/dev/") + name), qPrintable(line));
+    QStringList expected;
+    for (const PortInfo &port : systemPorts()) {
+        QVERIFY2(QFileInfo::exists(QStringLiteral("/dev/") + port.name), qPrintable(port.name));
+        expected.append(portDescription(port) + u'\n');
     }
+    QCOMPARE(list.exitCode, 0);
+    QCOMPARE(list.out, expected.isEmpty() ? QStringLiteral("No serial ports found\n") : expected.join(QString()));
 }
 
 QTEST_GUILESS_MAIN(TestTools)

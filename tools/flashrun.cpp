@@ -117,7 +117,8 @@ bool FlashRun::addPort(const QString &name)
     ports.append(port);
     connect(port, &FlashPort::deviceEnded, this, &FlashRun::logDevice);
     connect(port, &FlashPort::firmwareFailed, this, [this] { stopAll(ExitBadInput); });
-    connect(port, &FlashPort::finished, this, &FlashRun::portFinished);
+    // Judged once the ports being opened now are all in the list.
+    connect(port, &FlashPort::finished, this, &FlashRun::portFinished, Qt::QueuedConnection);
     return port->open();
 }
 
@@ -135,12 +136,13 @@ void FlashRun::logDevice(const DeviceRecord &record)
 {
     if (++devicesEnded == 1)
         reportMemory(QStringLiteral("after device 1"));
-    if (!log.isOpen())
+    if (!log.isOpen() || logFailed)
         return;
     const QString problem = log.append(record, QFileInfo(options.port.firmwarePath).fileName());
     if (problem.isEmpty())
         return;
     // A production record that cannot be kept ends the run before the next device.
+    logFailed = true;
     reporter.problem({}, problem);
     stopAll(ExitLogFailed);
 }

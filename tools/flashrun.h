@@ -59,6 +59,7 @@ private:
     QTimer portWatch;
     int devicesEnded = 0;
     bool stopping = false;
+    bool logFailed = false;
     int code = ExitOk;
 };
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 static_assert(ExitBadInput == CommandLine::UsageExitCode && ExitPortFailed == CommandLine::PortExitCode
+              && ExitTimedOut == CommandLine::TimeoutExitCode && ExitLogFailed == CommandLine::WriteExitCode
               && ExitInterrupted == CommandLine::InterruptedExitCode,
               "kavri-flash and kavri-devsim share these exit statuses");
 
