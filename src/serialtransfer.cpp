@@ -70,7 +70,6 @@ void SerialTransfer::receive()
     // Hand the replies to the system now rather than on the next pass of the loop.
     if (port.isOpen())
         port.flush();
-    emit bytesHandled();
 }
 
 void SerialTransfer::handleError(QSerialPort::SerialPortError error)

@@ -33,7 +33,6 @@ public:
     QString open(const QString &portName);
     // Puts the driver's latency back as it was, then closes the port.
     void close();
-    bool isOpen() const { return port.isOpen(); }
 
     // Opens fileName afresh and arms the start for it, so a firmware rebuilt
     // under the same name is the one sent. A press during a transfer is
@@ -54,8 +53,6 @@ public:
     void setLatencyControl(LatencyControl control) { latency = std::move(control); }
 
 signals:
-    // Bytes arrived and were answered; the replies are on their way.
-    void bytesHandled();
     // The line went away: the port is closed and the protocol back to Idle.
     // stateWhenLost is where the protocol was.
     void lost(const QString &text, TransferProtocol::State stateWhenLost);

@@ -57,7 +57,6 @@ public:
     void receiveBytes(const char *bytes, qint64 count);
 
     // Figures of the current (or last) download.
-    quint32 bytesSent() const { return sentBytes; }
     int blocksSent() const { return int(sentBytes / blockSize); }
     int naksAnswered() const { return nakCount; }
     // The firmware bytes that went out in the current (or last) download,
