@@ -105,7 +105,8 @@ void TestFlashRun::portsServedAtOnce()
     options.port.firmwarePath = file.fileName();
     options.match = QStringLiteral("fixture");
     std::FILE *out = std::tmpfile();
-    FlashJson json(out);
+    std::FILE *err = std::tmpfile();
+    FlashJson json(out, err);
     FlashRun run(options, json, source);
     QSignalSpy finished(&run, &FlashRun::finished);
     QVERIFY(run.begin());
@@ -114,6 +115,7 @@ void TestFlashRun::portsServedAtOnce()
     QTRY_COMPARE_WITH_TIMEOUT(events(jsonLines(out), "result").size(), 3, 20000);
     QVERIFY(finished.isEmpty()); // the stalled slot still waits
     QVERIFY(!modem.isHostConnected());
+    QTest::qWait(1500); // the list is read again: the lost slot, still listed, stays dropped
     run.interrupt(QStringLiteral("SIGTERM"));
     QTRY_COMPARE(finished.size(), 1);
     QCOMPARE(finished.first().first().toInt(), 130);
@@ -134,7 +136,14 @@ void TestFlashRun::portsServedAtOnce()
     QCOMPARE(events(lines, "lost").size(), 1);
     QCOMPARE(events(lines, "summary").size(), 1);
     QCOMPARE(events(lines, "summary").first().value("exit").toInt(), 130);
+    std::rewind(err);
+    char problem[512];
+    QStringList problems;
+    while (std::fgets(problem, sizeof problem, err))
+        problems.append(QString::fromLocal8Bit(problem).section(u' ', 1, 3));
+    QCOMPARE(problems, (QStringList{"Port " + devices[1]->slavePath() + " lost", devices[3]->slavePath() + ": Stopped by"}));
     std::fclose(out);
+    std::fclose(err);
 }
 
 void TestFlashRun::matchReadsEveryDetail_data()

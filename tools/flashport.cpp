@@ -82,7 +82,7 @@ bool FlashPort::open()
     reporter.opened(portName);
     const QString refusal = transfer.latencyRefusal();
     reporter.detail(portName, refusal.isEmpty() ? QStringLiteral("Low latency: on")
-                                                : QStringLiteral("Low latency: %1; port used as it is").arg(refusal));
+                                                : QStringLiteral("Low latency: off (%1)").arg(refusal));
     return true;
 }
 
@@ -163,7 +163,8 @@ void FlashPort::endDevice(TransferProtocol::Outcome outcome)
     }
     if (result == DeviceRecord::Result::Canceled)
         code = std::max<int>(code, ExitCancelled);
-    if (options.deviceCount > 0 && ++devicesServed >= options.deviceCount)
+    ++devicesServed;
+    if (options.deviceCount > 0 && devicesServed >= options.deviceCount)
         finish(code);
     else if (!done)
         reporter.info(portName, QStringLiteral("Waiting for the next device"));

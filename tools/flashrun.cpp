@@ -96,18 +96,25 @@ bool FlashRun::openChosenPorts()
     return anyOpen;
 }
 
-// Opens every listed port that matches and is not served yet; a port that
-// was lost is served again when it comes back.
+// Opens every listed port that matches and is not served yet. A port that
+// failed is opened again only once it has gone from the list and come back
+// (a replugged adapter), not every second while it stays busy.
 void FlashRun::lookForPorts()
 {
+    QSet<QString> listed;
     for (const PortInfo &info : portSource()) {
         if (!matches(info, options.match))
             continue;
+        listed.insert(info.name);
         const auto served = std::find_if(ports.crbegin(), ports.crend(), [&info](const FlashPort *port) {
             return port->name() == info.name;
         });
-        if (served == ports.crend() || ((*served)->isDone() && (*served)->exitCode() == ExitPortFailed))
+        if (served == ports.crend() || ((*served)->isDone() && gone.remove(info.name)))
             addPort(info.name);
+    }
+    for (const FlashPort *port : std::as_const(ports)) {
+        if (port->isDone() && port->exitCode() == ExitPortFailed && !listed.contains(port->name()))
+            gone.insert(port->name());
     }
 }
 

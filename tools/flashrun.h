@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 
 struct FlashOptions
@@ -56,6 +57,7 @@ private:
     PortSource portSource;
     FlashLog log;
     QList<FlashPort *> ports;
+    QSet<QString> gone; // failed ports since missing from the list
     QTimer portWatch;
     int devicesEnded = 0;
     bool stopping = false;
