@@ -1,6 +1,7 @@
 #include "kavriupdate.h"
 #include "ptydevice.h"
 #include "ptyline.h"
+#include "testdata.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -17,20 +18,6 @@
 using State = TransferProtocol::State;
 
 namespace {
-
-QByteArray patterned(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 31 + i / 1024) % 256);
-    return bytes;
-}
-
-QByteArray padded(QByteArray bytes)
-{
-    bytes.append((1024 - bytes.size() % 1024) % 1024, '\0');
-    return bytes;
-}
 
 DeviceSimulator::Settings deviceSettings()
 {

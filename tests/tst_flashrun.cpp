@@ -5,6 +5,7 @@
 #include "flashjson.h"
 #include "flashrun.h"
 #include "ptydevice.h"
+#include "testdata.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -17,14 +18,6 @@
 #include <memory>
 
 namespace {
-
-QByteArray patterned(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 17 + i / 1024) % 256);
-    return bytes;
-}
 
 // The JSON Lines written so far, each parsed; an unparsable line fails.
 QList<QJsonObject> jsonLines(std::FILE *stream)

@@ -3,6 +3,7 @@
 
 #include "portinfo.h"
 #include "ptyline.h"
+#include "testdata.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -28,14 +29,6 @@ constexpr int Block = 1024;
 constexpr int RunTimeoutMs = 15000;
 constexpr int SpeakAfterMs = 600;
 
-QByteArray patterned(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 13 + i / 509) & 0xFF);
-    return bytes;
-}
-
 // What a powered device sends: the start byte, then its identity record
 // (the UID, version 2.3).
 QByteArray announcement(const QByteArray &uidHex = "0A1B2C3D4E5F6070")
@@ -48,12 +41,6 @@ constexpr char Ack = 0x06;
 constexpr char Eot = 0x04;
 constexpr int IdentityReply = 8;  // 0x03 bytes answering an identity
 constexpr int Frame = 1 + Block + 2;
-
-QByteArray padded(QByteArray bytes)
-{
-    bytes.append((Block - bytes.size() % Block) % Block, '\0');
-    return bytes;
-}
 
 QByteArray readFile(const QString &path)
 {

@@ -1,4 +1,5 @@
 #include "blockchecksum.h"
+#include "testdata.h"
 #include "transferprotocol.h"
 
 #include <QBuffer>
@@ -23,14 +24,6 @@ QByteArray identityRecord()
 QByteArray announcement()
 {
     return ETX + identityRecord();
-}
-
-QByteArray patterned(int size, int seed = 0)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 7 + seed) % 251 + 1);
-    return bytes;
 }
 
 // The frame the host must send for one block of firmware.
