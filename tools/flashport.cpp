@@ -51,7 +51,8 @@ FlashPort::FlashPort(const QString &name, const FlashPortOptions &options, Flash
     silence.setInterval(options.timeoutSeconds * 1000);
     connect(&silence, &QTimer::timeout, this, &FlashPort::checkSilence);
     reopenRetry.setInterval(ReopenIntervalMs);
-    connect(&reopenRetry, &QTimer::timeout, this, &FlashPort::reopen);
+    // Every attempt fails the same way until the port is back, so open() speaks only of success then.
+    connect(&reopenRetry, &QTimer::timeout, this, &FlashPort::open);
     connect(&port, &QSerialPort::readyRead, this, &FlashPort::receive);
     connect(&transfer, &SerialTransfer::lost, this, &FlashPort::portLost);
     const TransferProtocol &protocol = transfer.protocol();
@@ -113,13 +114,6 @@ void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenL
     // when it announces itself once more.
     reporter.info(portName, QStringLiteral("Waiting for %1 to come back").arg(portName));
     reopenRetry.start();
-}
-
-void FlashPort::reopen()
-{
-    // Every attempt fails the same way until the port is back, so only
-    // success is worth a word.
-    open();
 }
 
 void FlashPort::startDevice(const QByteArray &newIdentity)

@@ -68,7 +68,6 @@ signals:
 private:
     void receive();
     void portLost(const QString &text, TransferProtocol::State stateWhenLost);
-    void reopen();
     void startDevice(const QByteArray &identity);
     void showProgress();
     void endDevice(TransferProtocol::Outcome outcome);
