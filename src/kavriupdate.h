@@ -6,7 +6,6 @@
 
 #include <QByteArray>
 #include <QDialog>
-#include <QFile>
 #include <QSerialPort>
 
 #include <functional>
@@ -53,10 +52,8 @@ private:
     QList<PortInfo> ports;
     QByteArray identity;
     QSerialPort port;
-    QFile file;
-    quint32 fileSize = 0;
     Ui::kavriUpdate *ui;
-    SerialTransfer transfer{port, file, fileSize, this};
+    SerialTransfer transfer{port, this};
     PortSource portSource;
     FileChooser chooseFile;
 };

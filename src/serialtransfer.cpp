@@ -3,8 +3,6 @@
 #include "firmwarefile.h"
 #include "seriallink.h"
 
-#include <QFile>
-
 namespace {
 
 QString driverLatency(QSerialPort &port, bool write, bool &on)
@@ -14,11 +12,9 @@ QString driverLatency(QSerialPort &port, bool write, bool &on)
 
 } // namespace
 
-SerialTransfer::SerialTransfer(QSerialPort &port, QFile &firmware, quint32 &firmwareSize, QObject *parent)
+SerialTransfer::SerialTransfer(QSerialPort &port, QObject *parent)
     : QObject(parent)
     , port(port)
-    , firmware(firmware)
-    , firmwareSize(firmwareSize)
     , transfer(this)
     , latency(driverLatency)
 {
@@ -76,7 +72,13 @@ void SerialTransfer::handleError(QSerialPort::SerialPortError error)
 {
     // A vanished line keeps reporting errors until the port is closed, so it
     // is closed before anything is said.
-    if (!SerialLink::isLost(error) || !port.isOpen())
+    if (SerialLink::isLost(error))
+        dropLine();
+}
+
+void SerialTransfer::dropLine()
+{
+    if (!port.isOpen())
         return;
     const TransferProtocol::State state = transfer.state();
     latencyToRestore = false; // nothing is left to put back

@@ -32,8 +32,19 @@ void TransferProtocol::requestDownload(QIODevice *newFirmware, quint32 size)
         return; // the running block sequence keeps its file
     firmware = newFirmware;
     firmwareSize = size;
+    imageHeld = false;
+    heldImage.clear();
     if (transferState == State::AwaitingStart)
         transferState = State::StartPending;
+}
+
+void TransferProtocol::requestDownload(const QByteArray &newImage)
+{
+    if (transferState == State::Transferring)
+        return;
+    requestDownload(nullptr, quint32(newImage.size()));
+    heldImage = newImage;
+    imageHeld = true;
 }
 
 void TransferProtocol::withdrawDownload()
@@ -42,6 +53,8 @@ void TransferProtocol::withdrawDownload()
         return;
     firmware = nullptr;
     firmwareSize = 0;
+    imageHeld = false;
+    heldImage.clear();
     if (transferState == State::StartPending)
         transferState = State::AwaitingStart;
 }
@@ -55,15 +68,17 @@ void TransferProtocol::readFrom(QIODevice &source)
 {
     // The port signals an arrival once, not again for bytes it still holds,
     // so everything it has ready is handled now.
+    // A link closed on the way (its owner is done with it) ends the handling:
+    // no byte after that is answered.
     char receiveBuffer[blockSize];
     qint64 count;
-    while ((count = source.read(receiveBuffer, sizeof receiveBuffer)) > 0)
+    while (source.isOpen() && (count = source.read(receiveBuffer, sizeof receiveBuffer)) > 0)
         receiveBytes(receiveBuffer, count);
 }
 
 void TransferProtocol::receiveBytes(const char *bytes, qint64 count)
 {
-    for (qint64 i = 0; i < count; ++i)
+    for (qint64 i = 0; i < count && link->isOpen(); ++i)
         handleByte(bytes[i]);
 }
 
@@ -107,7 +122,9 @@ void TransferProtocol::startTransfer()
     if (!takeImage())
         return;
     sentBytes = 0;
+    ackedBytes = 0;
     nakCount = 0;
+    naksInARow = 0;
     blockLength = 0;
     transferState = State::Transferring;
     emit transferStarted();
@@ -122,6 +139,10 @@ void TransferProtocol::startTransfer()
 // pressed means the file changed before the transfer began.
 bool TransferProtocol::takeImage()
 {
+    if (imageHeld) {
+        image = heldImage;
+        return true;
+    }
     Outcome problem = Outcome::FirmwareChanged;
     image.resize(firmwareSize);
     const qint64 count = firmware && firmware->isOpen() ? firmware->read(image.data(), firmwareSize) : -1;
@@ -138,6 +159,9 @@ void TransferProtocol::handleReply(char byte)
 {
     switch (byte) {
     case ACK:
+        // The first ACK asks for block 1; every later one takes the block before.
+        ackedBytes = sentBytes;
+        naksInARow = 0;
         if (sentBytes >= firmwareSize) {
             write(EOT);
             finish(Outcome::Completed);
@@ -147,7 +171,11 @@ void TransferProtocol::handleReply(char byte)
         break;
     case NAK:
         // Before the first block of this download there is nothing to repeat.
-        if (blockLength > 0)
+        if (blockLength == 0)
+            break;
+        if (nakLimitOn && ++naksInARow >= nakLimit)
+            finish(Outcome::NakLimit);
+        else
             resendBlock();
         break;
     case CAN:
@@ -237,6 +265,8 @@ QString TransferProtocol::outcomeText(Outcome outcome)
         return QStringLiteral("Firmware read error: download stopped");
     case Outcome::FirmwareChanged:
         return QStringLiteral("Firmware changed during download: stopped");
+    case Outcome::NakLimit:
+        return QStringLiteral("Gave up after %1 NAKs in a row").arg(nakLimit);
     }
     return {};
 }

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <algorithm>
 #include <array>
 
 class QIODevice;
@@ -22,7 +23,7 @@ public:
     enum class State { Idle, ReadingIdentity, AwaitingStart, StartPending, Transferring };
     Q_ENUM(State)
 
-    enum class Outcome { Completed, Canceled, FirmwareUnreadable, FirmwareChanged };
+    enum class Outcome { Completed, Canceled, FirmwareUnreadable, FirmwareChanged, NakLimit };
     Q_ENUM(Outcome)
 
     static constexpr int identitySize = 16;
@@ -47,6 +48,8 @@ public:
     // transfer changes nothing. The firmware is read whole when the transfer
     // starts: the device gets it as it was then, whatever happens to the file.
     void requestDownload(QIODevice *firmware, quint32 size);
+    // The same with an image already in memory, sent as it is.
+    void requestDownload(const QByteArray &image);
     // A download request failed after all: no start stays armed for it.
     void withdrawDownload();
     // The link is gone; whatever was under way is over.
@@ -56,9 +59,19 @@ public:
     void readFrom(QIODevice &link);
     void receiveBytes(const char *bytes, qint64 count);
 
+    // NAKs in a row for one frame after which a download is given up
+    // (Outcome::NakLimit), as XMODEM senders do, when the limit is on. Off by
+    // default: a frame is then resent for as long as the device asks.
+    static constexpr int nakLimit = 10;
+    void setNakLimitOn(bool on) { nakLimitOn = on; }
+
     // Figures of the current (or last) download.
     int blocksSent() const { return int(sentBytes / blockSize); }
     int naksAnswered() const { return nakCount; }
+    // What the device acknowledged: a frame it refused or answered with CAN
+    // does not count, nor does the padding of the last block.
+    int blocksAcknowledged() const { return int(ackedBytes / blockSize); }
+    quint32 bytesAcknowledged() const { return std::min(ackedBytes, firmwareSize); }
     // The firmware bytes that went out in the current (or last) download,
     // without the padding of the last block.
     QByteArrayView imageSent() const;
@@ -95,13 +108,18 @@ private:
     QIODevice *link = nullptr;
     QIODevice *firmware = nullptr;
     quint32 firmwareSize = 0;
+    QByteArray heldImage; // an image handed over in memory, taken as it is at the start
+    bool imageHeld = false;
     QByteArray image; // the firmware as it was when the transfer started
 
     State transferState = State::Idle;
     int identityCount = 0;
     std::array<char, identitySize> identityRecord{};
     quint32 sentBytes = 0;
+    quint32 ackedBytes = 0;
     int nakCount = 0;
+    int naksInARow = 0;
+    bool nakLimitOn = false;
     int blockLength = 0; // 0 until a block of the current download is formed
     std::array<char, frameSize> blockBuffer{};
 };

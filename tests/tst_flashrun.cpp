@@ -5,17 +5,24 @@
 #include "flashjson.h"
 #include "flashrun.h"
 #include "ptydevice.h"
+#include "ptyline.h"
 #include "testdata.h"
 
 #include <QCryptographicHash>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QDir>
+
+#include <csignal>
 #include <cstdio>
 #include <memory>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -47,6 +54,66 @@ QList<QJsonObject> events(const QList<QJsonObject> &objects, const QString &name
     return found;
 }
 
+QString writeFirmware(const QTemporaryDir &dir, const QByteArray &firmware)
+{
+    QFile file(dir.filePath("app.kvf"));
+    return file.open(QIODevice::WriteOnly) && file.write(firmware) == firmware.size() ? file.fileName() : QString();
+}
+
+// What a powered device sends: the start byte, then its identity record.
+QByteArray announcement()
+{
+    return QByteArray(1, 0x03) + QByteArray::fromHex("0A1B2C3D4E5F60700000030200000000");
+}
+
+int openFileDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+}
+
+// Counts what the tests wait for, and writes the JSON Lines all the same.
+struct CountingJson : FlashJson
+{
+    using FlashJson::FlashJson;
+    void deviceEnded(const DeviceRecord &record) override
+    {
+        ++devicesEnded;
+        FlashJson::deviceEnded(record);
+    }
+    void lost(const QString &port) override
+    {
+        ++portsLost;
+        FlashJson::lost(port);
+    }
+    void problem(const QString &port, const QString &text) override
+    {
+        problems.append(text);
+        FlashJson::problem(port, text);
+    }
+    int devicesEnded = 0;
+    int portsLost = 0;
+    QStringList problems;
+};
+
+// Sets the largest file this process may write, so a test can fill the disk
+// at a byte of its choosing; put back when it goes.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails instead of ending the process
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limit = saved;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
+
+private:
+    rlimit saved{};
+};
+
 } // namespace
 
 class TestFlashRun : public QObject
@@ -55,6 +122,13 @@ class TestFlashRun : public QObject
 
 private slots:
     void portsServedAtOnce();
+    void portDoneAnswersNothing_data();
+    void portDoneAnswersNothing();
+    void hotPlugServesEveryComing();
+    void portWatchHearsTheSystem();
+    void logRowsWholeOrNotAtAll_data();
+    void logRowsWholeOrNotAtAll();
+    void logFailureLetsTransfersFinish();
     void matchReadsEveryDetail_data();
     void matchReadsEveryDetail();
     void progressLayout_data();
@@ -72,11 +146,12 @@ void TestFlashRun::portsServedAtOnce()
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(firmware) == firmware.size());
     file.close();
 
-    DeviceSimulator::Settings cancels, unplugged, completes;
+    DeviceSimulator::Settings cancels, unplugged, completes, refusesSome;
     cancels.cancelAtBlock = 3;
     unplugged.unplugAtBlock = 2;
+    refusesSome.nakEvery = 2; // blocks 2, 4 and 6 of 7, once each
     std::vector<std::unique_ptr<PtyDevice>> devices;
-    for (const DeviceSimulator::Settings &settings : {cancels, unplugged, completes, completes, completes}) {
+    for (const DeviceSimulator::Settings &settings : {cancels, unplugged, refusesSome, completes, completes}) {
         devices.push_back(std::make_unique<PtyDevice>(settings));
         // Each announces itself once the host opens its line; the stalled one never does.
         QVERIFY(devices.size() == 4 ? devices.back()->open() : devices.back()->openForHost());
@@ -86,16 +161,18 @@ void TestFlashRun::portsServedAtOnce()
     const PortSource source = [&] {
         QList<PortInfo> ports;
         for (const auto &device : devices) {
-            if (device.get() == devices[2].get() && !lateSlotListed)
+            // An unplugged line leaves the list, as a pulled adapter does.
+            if ((device.get() == devices[2].get() && !lateSlotListed) || !device->isOpen())
                 continue;
             const bool isModem = device.get() == &modem;
-            ports.append({device->slavePath(), isModem ? "modem" : "bench fixture", {}, {}, 0, 0});
+            ports.append({device->slavePath(), isModem ? "modem" : "bench fixture", "FTDI",
+                          device->slavePath().section(u'/', -1), quint16(isModem ? 0 : 0x0403), quint16(isModem ? 0 : 0x6001)});
         }
         return ports;
     };
 
     FlashOptions options;
-    options.port.firmwarePath = file.fileName();
+    options.firmwarePath = file.fileName();
     options.match = QStringLiteral("fixture");
     std::FILE *out = std::tmpfile();
     std::FILE *err = std::tmpfile();
@@ -108,7 +185,6 @@ void TestFlashRun::portsServedAtOnce()
     QTRY_COMPARE_WITH_TIMEOUT(events(jsonLines(out), "result").size(), 3, 20000);
     QVERIFY(finished.isEmpty()); // the stalled slot still waits
     QVERIFY(!modem.isHostConnected());
-    QTest::qWait(1500); // the list is read again: the lost slot, still listed, stays dropped
     run.interrupt(QStringLiteral("SIGTERM"));
     QTRY_COMPARE(finished.size(), 1);
     QCOMPARE(finished.first().first().toInt(), 130);
@@ -117,18 +193,42 @@ void TestFlashRun::portsServedAtOnce()
     QMap<QString, QJsonObject> results;
     for (const QJsonObject &result : events(lines, "result"))
         results.insert(result.value("port").toString(), result);
-    QCOMPARE(results.value(devices[0]->slavePath()).value("result").toString(), QStringLiteral("canceled"));
+    const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex());
+    // The run's first event names the image; every event has its time.
+    QCOMPARE(lines.first().value("event").toString(), QStringLiteral("firmware"));
+    QCOMPARE(lines.first().value("sha256").toString(), sha256);
+    QVERIFY(std::all_of(lines.cbegin(), lines.cend(), [](const QJsonObject &line) {
+        return line.value("time").toString().size() >= 23;
+    }));
+    // Whatever the result, a record names the image the device was given and what it acknowledged.
+    const QJsonObject canceled = results.value(devices[0]->slavePath());
+    QCOMPARE(canceled.value("result").toString(), QStringLiteral("canceled"));
+    QCOMPARE(canceled.value("acked_blocks").toInt(), 2); // the frame answered with CAN is not counted
+    QCOMPARE(canceled.value("image_sha256").toString(), sha256);
     QCOMPARE(results.value(devices[1]->slavePath()).value("result").toString(), QStringLiteral("port-lost"));
     const QJsonObject ok = results.value(devices[2]->slavePath());
     QCOMPARE(ok.value("result").toString(), QStringLiteral("ok"));
-    QCOMPARE(ok.value("bytes").toInteger(), firmware.size());
-    QCOMPARE(ok.value("sha256").toString(),
-             QString::fromLatin1(QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(ok.value("acked_bytes").toInteger(), firmware.size());
+    QCOMPARE(ok.value("naks").toInt(), 3);
+    QCOMPARE(ok.value("image_sha256").toString(), sha256);
+    QCOMPARE(ok.value("usb").toString(), QStringLiteral("0403:6001"));
+    QCOMPARE(ok.value("serial").toString(), devices[2]->slavePath().section(u'/', -1));
     QCOMPARE(devices[2]->simulator().devices().value(0).image.left(firmware.size()), firmware);
+    // The summary comes last and counts every result word, a zero included.
+    QCOMPARE(lines.last().value("event").toString(), QStringLiteral("summary"));
+    QMap<QString, QJsonObject> rows;
+    for (const QJsonValue &row : lines.last().value("ports").toArray())
+        rows.insert(row.toObject().value("port").toString(), row.toObject());
+    const QStringList words{"ok", "canceled", "nak-limit", "port-lost", "timed-out", "interrupted"};
+    for (int slot = 0; slot < 4; ++slot) {
+        const QString counted = QStringList{"canceled", "port-lost", "ok", ""}.at(slot);
+        for (const QString &word : words)
+            QCOMPARE(rows.value(devices[size_t(slot)]->slavePath()).value(word).toInt(-1), word == counted ? 1 : 0);
+    }
     QCOMPARE(events(lines, "opened").size(), 4);
     QCOMPARE(events(lines, "lost").size(), 1);
     QCOMPARE(events(lines, "summary").size(), 1);
-    QCOMPARE(events(lines, "summary").first().value("exit").toInt(), 130);
+    QCOMPARE(lines.last().value("exit").toInt(), 130);
     std::rewind(err);
     char problem[512];
     QStringList problems;
@@ -139,23 +239,236 @@ void TestFlashRun::portsServedAtOnce()
     std::fclose(err);
 }
 
+void TestFlashRun::portDoneAnswersNothing_data()
+{
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("its devices served") << "served";
+    QTest::newRow("timed out") << "timed out";
+    QTest::newRow("stopped") << "stopped";
+}
+
+// A port that is done closes at once: a device that speaks after its end,
+// or a next one, is answered by nobody.
+void TestFlashRun::portDoneAnswersNothing()
+{
+    QFETCH(QString, ending);
+    QTemporaryDir dir;
+    FlashJson json(std::tmpfile(), std::tmpfile());
+    FlashFirmware firmware(writeFirmware(dir, patterned(1024)), false, json);
+    QCOMPARE(firmware.load(), QString());
+    PtyLine line;
+    FlashPortOptions options;
+    options.deviceCount = ending == "served" ? 1 : 0;
+    options.timeoutSeconds = ending == "timed out" ? 1 : 0;
+    FlashPort port({line.path, {}, {}}, options, firmware, json);
+    QSignalSpy finished(&port, &FlashPort::finished);
+    QVERIFY(port.open());
+    if (ending == "served") {
+        QVERIFY(line.send(announcement() + "C" + char(0x06)));
+        QCOMPARE(line.receive(8 + 1027).size(), 8 + 1027);
+        QVERIFY(line.send(QByteArray(1, 0x06)));
+        QCOMPARE(line.receive(1), QByteArray(1, 0x04));
+    }
+    if (ending == "stopped")
+        port.stop(DeviceRecord::Result::Interrupted);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 3000);
+
+    QVERIFY(!port.isOpen());
+    QVERIFY(line.send(announcement() + "C" + char(0x06)));
+    QTest::qWait(200);
+    QCOMPARE(line.received(), QByteArray());
+}
+
+// An adapter plugged in and out again and again, as USB CDC boards are: one
+// port object and one summary row whatever the count, no file descriptor
+// left behind, and every board served, the replugs the run hears of and
+// those quicker than it looks. KAVRI_HOTPLUG_CYCLES sets the count.
+void TestFlashRun::hotPlugServesEveryComing()
+{
+    const int cycles = qEnvironmentVariableIsSet("KAVRI_HOTPLUG_CYCLES")
+        ? qEnvironmentVariableIntValue("KAVRI_HOTPLUG_CYCLES") : 20;
+    QTemporaryDir dir;
+    const QByteArray image = patterned(300);
+    const QString link = dir.filePath("ttyACM0");
+    bool plugged = false;
+    const PortSource source = [&] {
+        return plugged ? QList<PortInfo>{{link, "board", "maker", "B1", 0x1234, 0x5678}} : QList<PortInfo>{};
+    };
+    FlashOptions options;
+    options.firmwarePath = writeFirmware(dir, image);
+    options.allPorts = true;
+    options.port.deviceCount = cycles;
+    CountingJson json(std::tmpfile(), std::tmpfile());
+    FlashRun run(options, json, source);
+    QSignalSpy finished(&run, &FlashRun::finished);
+    QVERIFY(run.begin());
+
+    int fdsAfterFirst = 0;
+    for (int cycle = 1; cycle <= cycles; ++cycle) {
+        auto board = std::make_unique<PtyDevice>(DeviceSimulator::Settings{});
+        board->setLinkPath(link);
+        QVERIFY(board->openForHost());
+        plugged = true;
+        run.portsChanged(); // the system's event: a port came
+        QTRY_COMPARE(json.devicesEnded, cycle);
+        QCOMPARE(board->simulator().devices().value(0).image.left(image.size()), image);
+        board.reset(); // pulled
+        if (cycle == cycles)
+            break;
+        plugged = false;
+        // Every other time the run hears of it before the board is back.
+        if (cycle % 2)
+            run.portsChanged();
+        QTRY_COMPARE(json.portsLost, cycle);
+        if (cycle == 1)
+            fdsAfterFirst = openFileDescriptors();
+    }
+    QTRY_COMPARE(finished.size(), 1);
+    const int fdsAtEnd = openFileDescriptors();
+    qInfo("%d hot-plug cycles: %d file descriptors open after the first, %d at the end", cycles, fdsAfterFirst,
+          fdsAtEnd);
+
+    QCOMPARE(finished.first().first().toInt(), 0); // a port that goes with no device on it is no failure
+    QVERIFY(fdsAtEnd <= fdsAfterFirst);
+    QCOMPARE(json.devicesEnded, cycles);
+}
+
+// The system's own event for a tty reaches the run: the kernel is asked to
+// say again that a port was added, as it does when an adapter is plugged in.
+void TestFlashRun::portWatchHearsTheSystem()
+{
+    PortWatch watch;
+    if (!watch.start())
+        QSKIP("no device events on this system");
+    const QString name = QStringLiteral("ttyS0");
+    QFile uevent(QStringLiteral("/sys/class/tty/%1/uevent").arg(name));
+    if (!uevent.open(QIODevice::WriteOnly))
+        QSKIP("cannot ask the kernel for an event: needs root and a tty");
+    QSignalSpy events(&watch, &PortWatch::portEvent);
+    QVERIFY(uevent.write("add\n") > 0);
+    uevent.close();
+    QTRY_VERIFY(std::any_of(events.cbegin(), events.cend(), [&name](const QList<QVariant> &event) {
+        return event.value(0).toString() == name && !event.value(1).toBool();
+    }));
+}
+
+void TestFlashRun::logRowsWholeOrNotAtAll_data()
+{
+    QTest::addColumn<QString>("mishap");
+    QTest::addColumn<QString>("problem"); // empty: the row is written
+
+    const QString lost = QStringLiteral("; the row of ttyUSB0 UID 0A1B2C3D4E5F6070 (Download OK) is lost");
+    QTest::newRow("written") << "none" << "";
+    QTest::newRow("cut off by an earlier run") << "cut off" << "";
+    QTest::newRow("disk full mid-row") << "full" << "File too large" + lost;
+    QTest::newRow("log removed") << "removed" << "the file was removed or replaced during the run" + lost;
+    QTest::newRow("log renamed over") << "replaced" << "the file was removed or replaced during the run" + lost;
+}
+
+// A log row is written whole or not at all: the file stays well-formed, and
+// a row that is lost says why and whose it was.
+void TestFlashRun::logRowsWholeOrNotAtAll()
+{
+    QFETCH(QString, mishap);
+    QFETCH(QString, problem);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("log.csv");
+    if (mishap == "cut off") {
+        FlashLog earlier;
+        QCOMPARE(earlier.open(path), QString());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append) && file.write("2026-12-07T10:00:00.000Z,ttyUSB1,") > 0);
+    }
+    FlashLog log;
+    QCOMPARE(log.open(path), QString());
+    DeviceRecord record;
+    record.port = {"ttyUSB0", {}, {}};
+    record.identity = announcement().mid(1);
+    std::unique_ptr<FileSizeLimit> limit;
+    if (mishap == "full")
+        limit = std::make_unique<FileSizeLimit>(QFileInfo(path).size() + 20);
+    if (mishap == "removed")
+        QVERIFY(QFile::remove(path));
+    if (mishap == "replaced")
+        QVERIFY(QFile::copy(path, path + ".new") && std::rename(qPrintable(path + ".new"), qPrintable(path)) == 0);
+    const qint64 sizeBefore = QFileInfo(path).size();
+    const QString result = log.append(record, "app.kvf");
+    limit.reset();
+
+    QVERIFY2(problem.isEmpty() ? result.isEmpty() : result == "Cannot write log " + path + ": " + problem,
+             qPrintable(result));
+    if (mishap == "removed")
+        return;
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QCOMPARE(lines.last(), QByteArray()); // every line ended
+    if (!problem.isEmpty()) {
+        QCOMPARE(QFileInfo(path).size(), sizeBefore); // nothing of the row went in
+        return;
+    }
+    QVERIFY(lines.at(lines.size() - 2).contains(",ttyUSB0,,,0A1B2C3D4E5F6070,2.3,app.kvf,"));
+    QCOMPARE(lines.at(lines.size() - 2).count(','), lines.first().count(','));
+}
+
+// A log that cannot be written stops the run before the next device, but
+// a transfer under way on another port finishes.
+void TestFlashRun::logFailureLetsTransfersFinish()
+{
+    QTemporaryDir dir;
+    const QByteArray image = patterned(8 * 1024);
+    DeviceSimulator::Settings settings;
+    settings.deviceCount = 2;
+    PtyDevice slow(settings), quick(settings);
+    slow.setBaudRate(115200); // 0.7 s for the image
+    QVERIFY(slow.openForHost());
+    QVERIFY(quick.open()); // announces only when started
+    FlashOptions options;
+    options.firmwarePath = writeFirmware(dir, image);
+    options.portNames = QStringList{slow.slavePath(), quick.slavePath()};
+    options.port.deviceCount = 0;
+    options.logPath = dir.filePath("log.csv");
+    // Files would meet the size limit too.
+    CountingJson json(std::fopen("/dev/null", "w"), std::fopen("/dev/null", "w"));
+    FlashRun run(options, json, [] { return QList<PortInfo>(); });
+    QSignalSpy finished(&run, &FlashRun::finished);
+    QVERIFY(run.begin());
+    QTRY_VERIFY(slow.simulator().devices().value(0).image.size() >= 1024);
+    FileSizeLimit full(QFileInfo(options.logPath).size()); // no row fits now
+    quick.start();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
+
+    QCOMPARE(finished.first().first().toInt(), 5);
+    QCOMPARE(slow.simulator().devices().value(0).image.left(image.size()), image);
+    QCOMPARE(quick.simulator().devices().value(0).image.left(image.size()), image);
+    // The next devices announced themselves to closed ports.
+    QVERIFY(slow.simulator().devices().value(1).image.isEmpty() && quick.simulator().devices().value(1).image.isEmpty());
+    QCOMPARE(json.problems.size(), 2);
+    for (const QString &text : std::as_const(json.problems))
+        QVERIFY2(text.startsWith("Cannot write log " + options.logPath + ": File too large; the row of "), qPrintable(text));
+}
+
 void TestFlashRun::matchReadsEveryDetail_data()
 {
     QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("usb");
     QTest::addColumn<bool>("matches");
-    QTest::newRow("name") << "USB3" << true;
-    QTest::newRow("description") << "serial converter" << true;
-    QTest::newRow("manufacturer") << "ftdi" << true;
-    QTest::newRow("serial number") << "A10K3F" << true;
-    QTest::newRow("VID:PID") << "0403:6001" << true;
-    QTest::newRow("another adapter") << "10c4:ea60" << false;
+    QTest::newRow("name") << "USB3" << true << true;
+    QTest::newRow("description") << "serial converter" << true << true;
+    QTest::newRow("manufacturer") << "ftdi" << true << true;
+    QTest::newRow("serial number") << "A10K3F" << true << true;
+    QTest::newRow("VID:PID") << "0403:6001" << true << true;
+    QTest::newRow("another adapter") << "10c4:ea60" << true << false;
+    QTest::newRow("no USB identity") << "0000" << false << false;
 }
 
 void TestFlashRun::matchReadsEveryDetail()
 {
     QFETCH(QString, text);
+    QFETCH(bool, usb);
     QFETCH(bool, matches);
-    const PortInfo adapter{"ttyUSB3", "USB Serial Converter", "FTDI", "A10K3F", 0x0403, 0x6001};
+    const PortInfo adapter{"ttyUSB3", "USB Serial Converter", "FTDI", "A10K3F", quint16(usb ? 0x0403 : 0),
+                           quint16(usb ? 0x6001 : 0)};
     QCOMPARE(FlashRun::matches(adapter, text), matches);
 }
 

@@ -74,11 +74,26 @@ Finished waitFor(QProcess &process)
     return result;
 }
 
+// Waits until the run says its port is open, leaving the output unread.
+bool waitForOpened(QProcess &flash)
+{
+    while (!flash.peek(1 << 20).contains("Opened ")) {
+        if (!flash.waitForReadyRead(RunTimeoutMs))
+            return false;
+    }
+    return true;
+}
+
+Finished runCommand(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    return waitFor(process);
+}
+
 Finished runFlash(const QStringList &arguments)
 {
-    QProcess flash;
-    flash.start(QStringLiteral(KAVRI_FLASH), arguments);
-    return waitFor(flash);
+    return runCommand(QStringLiteral(KAVRI_FLASH), arguments);
 }
 
 // kavri-devsim on a pseudo-terminal of its own; the first line it prints is
@@ -164,8 +179,8 @@ private slots:
     void deviceFaults();
     void endsInEachState_data();
     void endsInEachState();
-    void firmwareBetweenDevices_data();
-    void firmwareBetweenDevices();
+    void oneImagePerRun_data();
+    void oneImagePerRun();
     void firmwareTruncatedMidTransfer();
     void reopensLostPort_data();
     void reopensLostPort();
@@ -176,8 +191,12 @@ private slots:
     void badInputNeverTouchesLine_data();
     void badInputNeverTouchesLine();
     void busyPortIsReported();
+    void mistakesAreSaid_data();
+    void mistakesAreSaid();
+    void stdoutClosedIsSurvived();
     void noPortsListed_data();
     void noPortsListed();
+    void listsPorts_data();
     void listsPorts();
 
 private:
@@ -234,18 +253,19 @@ void TestTools::flashesDevices()
     const QStringList log = QString::fromUtf8(readFile(logPath)).split(u'\n', Qt::SkipEmptyParts);
     QCOMPARE(summaries.size(), devices);
     QCOMPARE(log.size(), devices + 1);
-    QCOMPARE(log.first(), QStringLiteral("time,port,uid,version,file,sha256,bytes,blocks,naks,seconds,result"));
+    QCOMPARE(log.first(), QStringLiteral("time,port,serial,usb,uid,version,file,image_bytes,image_sha256,"
+                                         "acked_bytes,acked_blocks,naks,seconds,result"));
     const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex());
     const int blocks = int(padded(firmware).size() / Block);
     for (int i = 0; i < devices; ++i) {
         const QString uid = QStringLiteral("0A1B2C3D4E5F607%1").arg(i);
         QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image%1.bin").arg(i + 1))), padded(firmware));
         QVERIFY(flash.out.contains(QStringLiteral("UID: 0A 1B 2C 3D 4E 5F 60 7%1 V2.3").arg(i)));
-        QVERIFY2(summaries.at(i).startsWith(QStringLiteral("Summary: UID %1, V2.3, %2 bytes, %3 blocks, 0 NAKs, ")
-                                                .arg(uid).arg(size).arg(blocks)),
+        QVERIFY2(summaries.at(i).startsWith(QStringLiteral("Summary: UID %1, V2.3, %2 of %2 bytes and %3 blocks "
+                                                           "acknowledged, 0 NAKs, ").arg(uid).arg(size).arg(blocks)),
                  qPrintable(summaries.at(i)));
-        const QString fields = QStringList{simulator.path, uid, "2.3", loggedName, sha256, QString::number(size),
-                                           QString::number(blocks), "0"}.join(u',');
+        const QString fields = QStringList{simulator.path, "", "", uid, "2.3", loggedName, QString::number(size), sha256,
+                                           QString::number(size), QString::number(blocks), "0"}.join(u',');
         QVERIFY2(log.at(i + 1).contains(u',' + fields + u','), qPrintable(log.at(i + 1)));
         QVERIFY(log.at(i + 1).endsWith(QStringLiteral(",Download OK")));
     }
@@ -255,12 +275,18 @@ void TestTools::deviceFaults_data()
 {
     QTest::addColumn<QStringList>("deviceOptions");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("text");     // in the host's output
+    QTest::addColumn<QString>("text");     // a pattern in the host's output
     QTest::addColumn<int>("imageBlocks"); // blocks the device kept
 
-    QTest::newRow("nak every 2nd block") << QStringList{"--nak-every", "2"} << 0 << "5 blocks, 2 NAKs" << 5;
+    QTest::newRow("nak every 2nd block") << QStringList{"--nak-every", "2"} << 0 << "5 blocks acknowledged, 2 NAKs" << 5;
     QTest::newRow("noise before announcement") << QStringList{"--noise", "--seed", "3"} << 0 << "Download OK" << 5;
-    QTest::newRow("cancel at block 3") << QStringList{"--cancel-at", "3"} << 1 << "DOWNLOAD CANCELED" << 2;
+    // The frame answered with CAN is not counted as delivered.
+    QTest::newRow("cancel at block 3") << QStringList{"--cancel-at", "3"} << 1
+                                       << "2048 of 5110 bytes and 2 blocks acknowledged, 0 NAKs, .*, DOWNLOAD CANCELED"
+                                       << 2;
+    // Ten NAKs in a row for one frame end the download: nine resends, then no more.
+    QTest::newRow("nak for ever") << QStringList{"--nak-rate", "0.999", "--idle-timeout", "1"} << 1
+                                  << "1024 of 5110 bytes and 1 blocks acknowledged, 12 NAKs, .*, Gave up after 10 NAKs in a row" << 1;
     QTest::newRow("unplug at block 2") << QStringList{"--unplug-at", "2"} << 3 << "lost" << 1;
 }
 
@@ -279,7 +305,8 @@ void TestTools::deviceFaults()
     simulator.finish();
 
     QCOMPARE(flash.exitCode, exitCode);
-    QVERIFY2((flash.out + flash.err).contains(text), qPrintable(flash.out + flash.err));
+    QVERIFY2((flash.out + flash.err).contains(QRegularExpression(text)), qPrintable(flash.out + flash.err));
+
     QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image.bin"))), padded(firmware).left(imageBlocks * Block));
 }
 
@@ -304,8 +331,9 @@ void TestTools::endsInEachState_data()
         QTest::addRow("announced, %s", name) << ending << identity << IdentityReply
                                              << "after " + uid + " announced itself, before its transfer began" << 0;
         // The poll byte starts the transfer, the ACK draws block 1.
+        // Block 1 is out but not acknowledged: it does not count as delivered.
         QTest::addRow("after block 1, %s", name) << ending << identity + Poll + Ack << IdentityReply + Frame
-                                                 << "during the transfer to " + uid + ", after block 1 of 2" << 1;
+                                                 << "during the transfer to " + uid + ", after block 1 of 2" << 0;
         // The first device is done: the run waits for the next one.
         QTest::addRow("after device 1, %s", name) << ending << identity + Poll + Ack + Ack + Ack
                                                   << IdentityReply + 2 * Frame + 1 << "while waiting for device 2" << -1;
@@ -331,7 +359,7 @@ void TestTools::endsInEachState()
     const QString timeout = ending == Ending::Silent ? QStringLiteral("1") : QStringLiteral("0");
     flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--devices", "0", "--timeout", timeout,
                                               "--log", logPath, m_firmwarePath});
-    QVERIFY(flash.waitForReadyRead(RunTimeoutMs)); // "Opened ...": the port is set up
+    QVERIFY(waitForOpened(flash)); // the port is set up
     QCOMPARE(line.settingsProblem(), QString());
     // The device speaks well into the second, so silence counts from its last byte.
     QTest::qWait(SpeakAfterMs);
@@ -358,10 +386,10 @@ void TestTools::endsInEachState()
     QCOMPARE(summaries.size(), devicesDone + (blocksLogged < 0 ? 0 : 1));
     if (blocksLogged >= 0) {
         const QString logged = QStringList{"Timed out", "Port lost", "Interrupted"}.at(int(ending));
-        const QString blocks = QStringLiteral(" %1 blocks, 0 NAKs, ").arg(blocksLogged);
+        const QString blocks = QStringLiteral(" %1 blocks acknowledged, 0 NAKs, ").arg(blocksLogged);
         QVERIFY2(summaries.first().contains(blocks) && summaries.first().endsWith(logged), qPrintable(summaries.first()));
         const QStringList fields = log.last().split(u',');
-        QCOMPARE(fields.mid(7, 2), (QStringList{QString::number(blocksLogged), "0"}));
+        QCOMPARE(fields.mid(10, 2), (QStringList{QString::number(blocksLogged), "0"}));
         QCOMPARE(fields.last(), logged);
     }
     if (ending == Ending::Silent) {
@@ -371,42 +399,50 @@ void TestTools::endsInEachState()
     }
 }
 
-void TestTools::firmwareBetweenDevices_data()
+void TestTools::oneImagePerRun_data()
 {
-    QTest::addColumn<bool>("removed"); // else rebuilt
-    QTest::newRow("rebuilt") << false;
-    QTest::newRow("removed") << true;
+    QTest::addColumn<bool>("follow");
+    QTest::addColumn<bool>("removed"); // else rebuilt: half copied at first, then whole
+    QTest::addColumn<QString>("problem"); // said once on stderr; %1: the firmware
+
+    const QString kept = QStringLiteral("kavri-flash: %1 changed on disk; this run goes on sending the image it read "
+                                        "at the start (SHA-256 ");
+    QTest::newRow("rebuilt") << false << false << kept;
+    QTest::newRow("removed") << false << true << kept;
+    QTest::newRow("rebuilt, --follow") << true << false << "";
+    QTest::newRow("removed, --follow") << true << true
+                                       << "kavri-flash: Cannot read %1: No such file or directory; devices go on "
+                                          "getting the image read before (SHA-256 ";
 }
 
-// The firmware is read afresh for every device: a rebuild under the same name
-// between two devices is what the second one gets, whole; a file gone by then
-// stops the run before anything is sent.
-void TestTools::firmwareBetweenDevices()
+// A line flashes the image read at the start, whatever happens to the file:
+// a copy under way or a file gone never reaches a device. With --follow a
+// rebuilt file is taken, but only once it has stopped changing.
+void TestTools::oneImagePerRun()
 {
+    QFETCH(bool, follow);
     QFETCH(bool, removed);
+    QFETCH(QString, problem);
     const QByteArray firstBuild = patterned(Block);
-    const QByteArray secondBuild = patterned(Block + 300).mid(300);
+    const QByteArray secondBuild = patterned(Block, 1);
     QVERIFY(writeFile(m_firmwarePath, firstBuild));
     PtyLine line;
     QProcess flash;
-    flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--devices", "2", m_firmwarePath});
-    QVERIFY(flash.waitForReadyRead(RunTimeoutMs));
+    const QStringList followOption = follow ? QStringList{"--follow"} : QStringList();
+    flash.start(QStringLiteral(KAVRI_FLASH), followOption + QStringList{"--port", line.path, "--devices", "3",
+                                                                        m_firmwarePath});
+    QVERIFY(waitForOpened(flash));
 
     QList<QByteArray> payloads;
-    for (const QByteArray &build : {firstBuild, secondBuild}) {
-        QSaveFile rebuild(m_firmwarePath); // replaced whole, as a build tool does
-        QVERIFY(rebuild.open(QIODevice::WriteOnly));
-        rebuild.write(build);
-        QVERIFY(rebuild.commit());
-        if (removed && !payloads.isEmpty())
-            QVERIFY(QFile::remove(m_firmwarePath)); // after the first device
-        QVERIFY(line.send(announcement() + Poll + Ack));
-        const bool gone = removed && !payloads.isEmpty();
-        const QByteArray frame = line.receive(IdentityReply + Frame, gone ? 1000 : 15000).mid(IdentityReply);
-        if (gone) {
-            QCOMPARE(frame, QByteArray(2, 0x03)); // never started: the poll and the ACK only answered
-            break;
+    for (int device = 1; device <= 3; ++device) {
+        if (device == 2)
+            QVERIFY(removed ? QFile::remove(m_firmwarePath) : writeFile(m_firmwarePath, secondBuild.left(300)));
+        if (device == 3) {
+            QVERIFY(removed || writeFile(m_firmwarePath, secondBuild));
+            QTest::qWait(1600); // long enough to settle
         }
+        QVERIFY(line.send(announcement() + Poll + Ack));
+        const QByteArray frame = line.receive(IdentityReply + Frame).mid(IdentityReply);
         QCOMPARE(frame.size(), Frame);
         payloads.append(frame.mid(1, Block));
         QVERIFY(line.send(QByteArray(1, Ack)));
@@ -414,10 +450,15 @@ void TestTools::firmwareBetweenDevices()
     }
     const Finished result = waitFor(flash);
 
-    QCOMPARE(result.exitCode, removed ? 2 : 0);
-    QCOMPARE(payloads, (removed ? QList<QByteArray>{firstBuild} : QList<QByteArray>{firstBuild, secondBuild}));
-    if (removed)
-        QCOMPARE(result.err, QStringLiteral("kavri-flash: Cannot send %1: File is Vacant\n").arg(m_firmwarePath));
+    QCOMPARE(result.exitCode, 0);
+    const QByteArray last = follow && !removed ? secondBuild : firstBuild;
+    QCOMPARE(payloads, (QList<QByteArray>{firstBuild, firstBuild, last}));
+    QCOMPARE(result.err.count(u'\n'), problem.isEmpty() ? 0 : 1);
+    QVERIFY2(problem.isEmpty() ? result.err.isEmpty() : result.err.startsWith(problem.arg(m_firmwarePath)),
+             qPrintable(result.err));
+    const QString lastSha = QString::fromLatin1(QCryptographicHash::hash(last, QCryptographicHash::Sha256).toHex());
+    QCOMPARE(linesStartingWith(result.out, QStringLiteral("Firmware ")).size(), last == firstBuild ? 1 : 2);
+    QVERIFY(linesStartingWith(result.out, QStringLiteral("Firmware ")).last().endsWith(lastSha));
 }
 
 // A firmware truncated in place during a transfer: the device still gets
@@ -430,7 +471,7 @@ void TestTools::firmwareTruncatedMidTransfer()
     PtyLine line;
     QProcess flash;
     flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--log", logPath, m_firmwarePath});
-    QVERIFY(flash.waitForReadyRead(RunTimeoutMs));
+    QVERIFY(waitForOpened(flash));
 
     QVERIFY(line.send(announcement() + Poll + Ack));
     QByteArray frames = line.receive(IdentityReply + Frame).mid(IdentityReply);
@@ -448,7 +489,7 @@ void TestTools::firmwareTruncatedMidTransfer()
     QCOMPARE(payload, padded(firmware));
     QVERIFY(frames.endsWith(Eot));
     const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex());
-    QVERIFY2(readFile(logPath).contains((sha256 + ",40967,41,0,").toLatin1()), readFile(logPath).constData());
+    QVERIFY2(readFile(logPath).contains(("40967," + sha256 + ",40967,41,0,").toLatin1()), readFile(logPath).constData());
 }
 
 void TestTools::reopensLostPort_data()
@@ -489,7 +530,8 @@ void TestTools::reopensLostPort()
     QVERIFY2(flash.err.endsWith(QStringLiteral("kavri-flash: ") + lastProblem.arg(link) + u'\n'), qPrintable(flash.err));
     // The device lost with the port is reported, though it is not one of the two asked for.
     const QRegularExpression lostDevice(
-        QStringLiteral("^Summary: UID 4B41565249000001, V1\\.0, 2048 bytes, 2 blocks, 0 NAKs, [0-9.]+ s, Port lost\n"
+        QStringLiteral("^Summary: UID 4B41565249000001, V1\\.0, 1024 of 3077 bytes and 1 blocks acknowledged, 0 NAKs, "
+                       "[0-9.]+ s, Port lost\n"
                        "Waiting for %1 to come back\n").arg(QRegularExpression::escape(link)),
         QRegularExpression::MultilineOption);
     QVERIFY2(lostDevice.match(flash.out).hasMatch(), qPrintable(flash.out));
@@ -666,7 +708,7 @@ void TestTools::badInputNeverTouchesLine_data()
     QTest::addColumn<QString>("problem"); // %1: the firmware
 
     const QString cannotSend = QStringLiteral("Cannot send %1: ");
-    QTest::newRow("missing file") << "missing" << true << "" << 2 << cannotSend + "File is Vacant";
+    QTest::newRow("missing file") << "missing" << true << "" << 2 << "Cannot read %1: No such file or directory";
     QTest::newRow("empty file") << "empty" << true << "" << 2 << cannotSend + "File is Vacant";
     QTest::newRow("directory") << "directory" << true << "" << 2 << "Cannot read %1: ";
     QTest::newRow("unreadable file") << "unreadable" << true << "" << 2 << "Cannot read %1: ";
@@ -722,7 +764,7 @@ void TestTools::busyPortIsReported()
     PtyLine line;
     QProcess holder;
     holder.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, m_firmwarePath});
-    QVERIFY(holder.waitForReadyRead(RunTimeoutMs)); // "Opened ...": the port is held
+    QVERIFY(waitForOpened(holder)); // the port is held
     const Finished second = runFlash({"--port", line.path, m_firmwarePath});
     holder.terminate();
     waitFor(holder);
@@ -732,6 +774,72 @@ void TestTools::busyPortIsReported()
              qPrintable(second.err));
     QCOMPARE(second.err.count(u'\n'), 1);
     QVERIFY(line.received().isEmpty());
+}
+
+void TestTools::mistakesAreSaid_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // LINE, LINK: the line and a link to it
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("err");
+
+    QTest::newRow("nothing matches, --timeout") << QStringList{"--json", "--match", "NO-SUCH-ADAPTER", "--timeout", "1"}
+                                                << 4 << "kavri-flash: No port matches \"NO-SUCH-ADAPTER\" yet; waiting for one\n"
+                                                        "kavri-flash: Timed out: no port was open for 1 s\n";
+    QTest::newRow("empty --match") << QStringList{"--json", "--match", ""} << 2
+                                   << "kavri-flash: --match needs a text: an empty one would match every port\n";
+    QTest::newRow("one port twice") << QStringList{"--json", "--port", "LINE", "--port", "LINK"} << 2
+                                    << "kavri-flash: --port LINE and --port LINK name the same port\n";
+}
+
+// A mistake is said at once, or what is waited for is said and --timeout
+// ends the wait; either way the JSON ends with the summary.
+void TestTools::mistakesAreSaid()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, err);
+    QVERIFY(writeFile(m_firmwarePath, patterned(Block)));
+    PtyLine line;
+    const QString link = m_dir.filePath(QStringLiteral("by-id"));
+    QFile::remove(link);
+    QVERIFY(QFile::link(line.path, link));
+    arguments.replaceInStrings(QStringLiteral("LINE"), line.path).replaceInStrings(QStringLiteral("LINK"), link);
+    const Finished flash = runFlash(arguments + QStringList{m_firmwarePath});
+
+    QCOMPARE(flash.exitCode, exitCode);
+    QCOMPARE(flash.err, QString(err).replace(QStringLiteral("LINE"), line.path).replace(QStringLiteral("LINK"), link));
+    const QString summary = QStringLiteral("{\"event\":\"summary\",\"exit\":%1,").arg(exitCode);
+    const QStringList lines = flash.out.split(u'\n', Qt::SkipEmptyParts);
+    QVERIFY2(!lines.isEmpty() && lines.last().startsWith(summary), qPrintable(flash.out));
+    QVERIFY(!line.wasOpened());
+}
+
+// The reader of --json going away neither kills the run nor loses the
+// record: the transfer under way finishes and is logged, and no device is
+// started after it.
+void TestTools::stdoutClosedIsSurvived()
+{
+    const QByteArray firmware = patterned(6 * Block);
+    QVERIFY(writeFile(m_firmwarePath, firmware));
+    const QString logPath = m_dir.filePath(QStringLiteral("closed.csv"));
+    QFile::remove(logPath);
+    Simulator simulator;
+    QVERIFY(simulator.start({"--baud", "115200", "--devices", "2", "--idle-timeout", "1",
+                             "--out", m_dir.filePath(QStringLiteral("image%n.bin"))}));
+    // The reader goes away once the transfer is under way.
+    const QString pipeline = QStringLiteral("\"$0\" \"$@\" | head -c 400 >/dev/null; exit ${PIPESTATUS[0]}");
+    const Finished result = runCommand(QStringLiteral("bash"), {"-c", pipeline, KAVRI_FLASH, "--json", "--port",
+                                                                simulator.path, "--devices", "2", "--log", logPath,
+                                                                m_firmwarePath});
+    simulator.finish();
+
+    QCOMPARE(result.exitCode, 5);
+    QVERIFY2(result.err.startsWith(QStringLiteral("kavri-flash: Standard output closed (Broken pipe)")), qPrintable(result.err));
+    QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image1.bin"))), padded(firmware));
+    QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image2.bin"))), QByteArray()); // announced to a closed port
+    const QStringList log = QString::fromUtf8(readFile(logPath)).split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(log.size(), 2);
+    QVERIFY(log.last().endsWith(QStringLiteral(",Download OK")));
 }
 
 // With no serial port on the system (hidden in a mount namespace of its own),
@@ -744,7 +852,7 @@ void TestTools::noPortsListed_data()
     QTest::addColumn<QString>("err");
 
     QTest::newRow("list") << QStringList{"--list"} << 0 << "No serial ports found\n" << "";
-    QTest::newRow("flash") << QStringList{"FIRMWARE"} << 3 << ""
+    QTest::newRow("flash") << QStringList{"-q", "FIRMWARE"} << 3 << ""
                            << "kavri-flash: No serial port found; name one with --port\n";
 }
 
@@ -770,18 +878,32 @@ void TestTools::noPortsListed()
     QCOMPARE(result.err, err);
 }
 
+void TestTools::listsPorts_data()
+{
+    QTest::addColumn<bool>("json");
+    QTest::newRow("text") << false;
+    QTest::newRow("json") << true;
+}
+
 // Every port the system lists, one a line, led by a name that --port opens
-// under /dev; "No serial ports found" only when there is none.
+// under /dev; "No serial ports found" only when there is none, and nothing
+// in JSON.
 void TestTools::listsPorts()
 {
-    const Finished list = runFlash({"--list"});
+    QFETCH(bool, json);
+    const Finished list = runFlash(json ? QStringList{"--list", "--json"} : QStringList{"--list"});
     QStringList expected;
     for (const PortInfo &port : systemPorts()) {
         QVERIFY2(QFileInfo::exists(QStringLiteral("/dev/") + port.name), qPrintable(port.name));
-        expected.append(portDescription(port) + u'\n');
+        expected.append(json ? QStringLiteral("\"port\":\"%1\"").arg(port.name) : portDescription(port));
     }
     QCOMPARE(list.exitCode, 0);
-    QCOMPARE(list.out, expected.isEmpty() ? QStringLiteral("No serial ports found\n") : expected.join(QString()));
+    const QStringList lines = list.out.split(u'\n', Qt::SkipEmptyParts);
+    if (expected.isEmpty() && !json)
+        expected.append(QStringLiteral("No serial ports found"));
+    QCOMPARE(lines.size(), expected.size());
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        QVERIFY2(json ? lines[i].startsWith(u'{') && lines[i].contains(expected[i]) : lines[i] == expected[i], qPrintable(lines[i]));
 }
 
 QTEST_GUILESS_MAIN(TestTools)

@@ -2,6 +2,8 @@
 
 #include "transferprotocol.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr int BarWidth = 30;
@@ -19,12 +21,19 @@ QString duration(double seconds)
 } // namespace
 
 FlashConsole::FlashConsole(Verbosity verbosity, bool severalPorts, bool terminal, std::FILE *out, std::FILE *err)
-    : verbosity(verbosity)
+    : FlashReporter(out, err)
+    , verbosity(verbosity)
     , severalPorts(severalPorts)
     , terminal(terminal)
-    , out(out)
-    , err(err)
 {
+}
+
+void FlashConsole::firmware(const QString &path, const FirmwareImage &image)
+{
+    info({}, QStringLiteral("Firmware %1: %2 bytes, %3 blocks, SHA-256 %4")
+                 .arg(path).arg(image.bytes.size())
+                 .arg(TransferProtocol::blockCount(quint32(image.bytes.size())))
+                 .arg(image.sha256));
 }
 
 void FlashConsole::opened(const QString &port)
@@ -75,23 +84,26 @@ void FlashConsole::printMilestone(const QString &port, quint64 sent, quint64 tot
         next = MilestoneStep;
     if (percent < next)
         return;
-    write(out, named(port, QStringLiteral("Progress: %1% (%2 of %3 bytes)").arg(percent).arg(sent).arg(total)));
+    writeLine(out, named(port, QStringLiteral("Progress: %1% (%2 of %3 bytes)").arg(percent).arg(sent).arg(total)));
     next = (percent / MilestoneStep + 1) * MilestoneStep;
 }
 
 void FlashConsole::deviceEnded(const DeviceRecord &record)
 {
-    lines.remove(record.port);
+    const QString &port = record.port.name;
+    lines.remove(port);
+    nextMilestones.remove(port); // the next device's progress starts afresh
     using Result = DeviceRecord::Result;
     if (record.result != Result::PortLost && record.result != Result::TimedOut && record.result != Result::Interrupted)
-        result(record.port, record.resultText());
-    result(record.port, QStringLiteral("Summary: UID %1, V%2, %3 bytes, %4 blocks, %5 NAKs, %6 s, %7")
-                            .arg(TransferProtocol::uidHex(record.identity), TransferProtocol::versionText(record.identity))
-                            .arg(record.bytes)
-                            .arg(record.blocks)
-                            .arg(record.naks)
-                            .arg(record.seconds, 0, 'f', 3)
-                            .arg(record.resultText()));
+        result(port, record.resultText());
+    result(port, QStringLiteral("Summary: UID %1, V%2, %3 of %4 bytes and %5 blocks acknowledged, %6 NAKs, %7 s, %8")
+                     .arg(TransferProtocol::uidHex(record.identity), TransferProtocol::versionText(record.identity))
+                     .arg(record.ackedBytes)
+                     .arg(record.imageBytes)
+                     .arg(record.ackedBlocks)
+                     .arg(record.naks)
+                     .arg(record.seconds, 0, 'f', 3)
+                     .arg(record.resultText()));
 }
 
 void FlashConsole::lost(const QString &port)
@@ -103,20 +115,36 @@ void FlashConsole::summary(const QList<PortSummary> &ports, int exitCode)
 {
     if (!severalPorts)
         return; // the one port's devices each had their summary line
-    result({}, QStringLiteral("%1 %2 %3 %4 %5 %6").arg(QStringLiteral("Port"), -12).arg(QStringLiteral("OK"), 4)
-                   .arg(QStringLiteral("cancelled"), 10).arg(QStringLiteral("lost"), 5).arg(QStringLiteral("bytes"), 12)
-                   .arg(QStringLiteral("seconds"), 9));
+    // A column for every result word, headed by the word the JSON uses.
+    QString header = QStringLiteral("%1").arg(QStringLiteral("Port"), -12);
+    for (int i = 0; i < DeviceRecord::ResultCount; ++i) {
+        const QString word = DeviceRecord::resultWord(DeviceRecord::Result(i));
+        header += QStringLiteral(" %1").arg(word, std::max(4, int(word.size())));
+    }
+    result({}, header + QStringLiteral(" %1 %2").arg(QStringLiteral("acked bytes"), 12).arg(QStringLiteral("seconds"), 9));
     for (const PortSummary &row : ports) {
-        result({}, QStringLiteral("%1 %2 %3 %4 %5 %6").arg(row.port, -12).arg(row.ok, 4).arg(row.canceled, 10)
-                       .arg(row.lost, 5).arg(row.bytes, 12).arg(row.seconds, 9, 'f', 3));
+        QString line = QStringLiteral("%1").arg(row.port.name, -12);
+        for (int i = 0; i < DeviceRecord::ResultCount; ++i) {
+            const int width = std::max(4, int(DeviceRecord::resultWord(DeviceRecord::Result(i)).size()));
+            line += QStringLiteral(" %1").arg(row.results[size_t(i)], width);
+        }
+        result({}, line + QStringLiteral(" %1 %2").arg(row.ackedBytes, 12).arg(row.seconds, 9, 'f', 3));
     }
     result({}, QStringLiteral("Exit status %1").arg(exitCode));
+}
+
+void FlashConsole::listed(const QList<PortInfo> &ports)
+{
+    if (ports.isEmpty())
+        writeLine(out, QStringLiteral("No serial ports found"));
+    for (const PortInfo &port : ports)
+        writeLine(out, portDescription(port));
 }
 
 void FlashConsole::problem(const QString &port, const QString &text)
 {
     clearLines();
-    write(err, QStringLiteral("kavri-flash: ") + named(port, text));
+    writeLine(err, QStringLiteral("kavri-flash: ") + named(port, text));
     drawLines();
 }
 
@@ -135,7 +163,7 @@ void FlashConsole::detail(const QString &port, const QString &text)
 void FlashConsole::result(const QString &port, const QString &text)
 {
     clearLines();
-    write(out, named(port, text));
+    writeLine(out, named(port, text));
     drawLines();
 }
 
@@ -158,8 +186,7 @@ void FlashConsole::drawLines()
         text += QStringLiteral("\033[%1A").arg(linesShown - 1);
     text += u'\r';
     text += QStringList(lines.values()).join(QStringLiteral("\033[K\n")) + QStringLiteral("\033[K");
-    std::fputs(text.toLocal8Bit().constData(), err);
-    std::fflush(err);
+    write(err, text.toLocal8Bit());
     linesShown = int(lines.size());
     sinceRedraw.start();
 }
@@ -169,14 +196,11 @@ void FlashConsole::clearLines()
     if (linesShown == 0)
         return;
     const QString up = linesShown > 1 ? QStringLiteral("\033[%1A").arg(linesShown - 1) : QString();
-    std::fputs((up + QStringLiteral("\r\033[J")).toLocal8Bit().constData(), err);
-    std::fflush(err);
+    write(err, (up + QStringLiteral("\r\033[J")).toLocal8Bit());
     linesShown = 0;
 }
 
-// Each line at once, so a reader on a pipe sees it as it happens.
-void FlashConsole::write(std::FILE *stream, const QString &text)
+void FlashConsole::writeLine(std::FILE *stream, const QString &text)
 {
-    std::fputs((text + u'\n').toLocal8Bit().constData(), stream);
-    std::fflush(stream);
+    write(stream, (text + u'\n').toLocal8Bit());
 }

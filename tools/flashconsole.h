@@ -21,12 +21,14 @@ public:
     FlashConsole(Verbosity verbosity, bool severalPorts, bool terminal, std::FILE *out = stdout,
                  std::FILE *err = stderr);
 
+    void firmware(const QString &path, const FirmwareImage &image) override;
     void opened(const QString &port) override;
     void identified(const QString &port, const QByteArray &identity) override;
     void progress(const QString &port, quint64 sent, quint64 total, double seconds) override;
     void deviceEnded(const DeviceRecord &record) override;
     void lost(const QString &port) override;
     void summary(const QList<PortSummary> &ports, int exitCode) override;
+    void listed(const QList<PortInfo> &ports) override;
     void problem(const QString &port, const QString &text) override;
     void info(const QString &port, const QString &text) override;
     void detail(const QString &port, const QString &text) override;
@@ -41,13 +43,11 @@ private:
     QString named(const QString &port, const QString &text) const;
     void drawLines();
     void clearLines();
-    void write(std::FILE *stream, const QString &text);
+    void writeLine(std::FILE *stream, const QString &text);
 
     Verbosity verbosity;
     bool severalPorts;
     bool terminal;
-    std::FILE *out;
-    std::FILE *err;
     QMap<QString, QString> uids;         // port: the UID of its device
     QMap<QString, QString> lines;        // port: its progress line, while one is shown
     QMap<QString, int> nextMilestones;   // port: the next percent worth a plain line

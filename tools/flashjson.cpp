@@ -10,23 +10,41 @@ namespace {
 // A few progress events a second per port are plenty for a progress display.
 constexpr qint64 ProgressIntervalMs = 250;
 
+QJsonObject portFields(const PortLabel &port)
+{
+    return {{"port", port.name}, {"serial", port.serialNumber}, {"usb", port.usbId}};
+}
+
+// The counts by result word, a key for every word: a zero is a zero, not a gap.
+void addResultCounts(QJsonObject &object, const PortSummary &row)
+{
+    for (int i = 0; i < DeviceRecord::ResultCount; ++i)
+        object.insert(DeviceRecord::resultWord(DeviceRecord::Result(i)), row.results[size_t(i)]);
+}
+
 } // namespace
 
 FlashJson::FlashJson(std::FILE *out, std::FILE *err)
-    : out(out)
-    , err(err)
+    : FlashReporter(out, err)
 {
+}
+
+void FlashJson::firmware(const QString &path, const FirmwareImage &image)
+{
+    emitEvent(QStringLiteral("firmware"),
+              {{"file", path}, {"bytes", image.bytes.size()}, {"sha256", image.sha256}});
 }
 
 void FlashJson::opened(const QString &port)
 {
-    emitEvent(QStringLiteral("opened"), port);
+    emitEvent(QStringLiteral("opened"), {{"port", port}});
 }
 
 void FlashJson::identified(const QString &port, const QByteArray &identity)
 {
-    emitEvent(QStringLiteral("identified"), port,
-              {{"uid", TransferProtocol::uidHex(identity)}, {"version", TransferProtocol::versionText(identity)}});
+    emitEvent(QStringLiteral("identified"), {{"port", port},
+                                             {"uid", TransferProtocol::uidHex(identity)},
+                                             {"version", TransferProtocol::versionText(identity)}});
 }
 
 void FlashJson::progress(const QString &port, quint64 sent, quint64 total, double)
@@ -38,52 +56,67 @@ void FlashJson::progress(const QString &port, quint64 sent, quint64 total, doubl
         return;
     since.start();
     lastPercent.insert(port, percent);
-    emitEvent(QStringLiteral("progress"), port, {{"percent", percent}});
+    emitEvent(QStringLiteral("progress"), {{"port", port}, {"percent", percent}});
 }
 
 void FlashJson::deviceEnded(const DeviceRecord &record)
 {
-    lastPercent.remove(record.port);
-    emitEvent(QStringLiteral("result"), record.port,
-              {{"uid", TransferProtocol::uidHex(record.identity)},
-               {"version", TransferProtocol::versionText(record.identity)},
-               {"result", record.resultWord()},
-               {"bytes", qint64(record.bytes)},
-               {"blocks", record.blocks},
-               {"naks", record.naks},
-               {"seconds", record.seconds},
-               {"sha256", record.sha256}});
+    lastPercent.remove(record.port.name);
+    QJsonObject fields = portFields(record.port);
+    fields.insert("uid", TransferProtocol::uidHex(record.identity));
+    fields.insert("version", TransferProtocol::versionText(record.identity));
+    fields.insert("result", record.resultWord());
+    fields.insert("image_bytes", qint64(record.imageBytes));
+    fields.insert("image_sha256", record.imageSha256);
+    fields.insert("acked_bytes", qint64(record.ackedBytes));
+    fields.insert("acked_blocks", record.ackedBlocks);
+    fields.insert("naks", record.naks);
+    fields.insert("seconds", record.seconds);
+    emitEvent(QStringLiteral("result"), fields);
 }
 
 void FlashJson::lost(const QString &port)
 {
-    emitEvent(QStringLiteral("lost"), port);
+    emitEvent(QStringLiteral("lost"), {{"port", port}});
 }
 
 void FlashJson::summary(const QList<PortSummary> &ports, int exitCode)
 {
     QJsonArray rows;
     for (const PortSummary &row : ports) {
-        rows.append(QJsonObject{{"port", row.port}, {"ok", row.ok}, {"canceled", row.canceled},
-                                {"lost", row.lost}, {"bytes", qint64(row.bytes)}, {"seconds", row.seconds}});
+        QJsonObject fields = portFields(row.port);
+        addResultCounts(fields, row);
+        fields.insert("acked_bytes", qint64(row.ackedBytes));
+        fields.insert("seconds", row.seconds);
+        rows.append(fields);
     }
-    QJsonObject fields{{"ports", rows}, {"exit", exitCode}};
-    fields.insert(QStringLiteral("event"), QStringLiteral("summary"));
-    std::fputs(QJsonDocument(fields).toJson(QJsonDocument::Compact).append('\n').constData(), out);
-    std::fflush(out);
+    emitEvent(QStringLiteral("summary"), {{"ports", rows}, {"exit", exitCode}});
+}
+
+void FlashJson::listed(const QList<PortInfo> &ports)
+{
+    for (const PortInfo &info : ports) {
+        QJsonObject fields = portFields(PortLabel::of(info));
+        fields.insert("description", info.description);
+        fields.insert("manufacturer", info.manufacturer);
+        emitLine(fields);
+    }
 }
 
 void FlashJson::problem(const QString &port, const QString &text)
 {
     const QString line = port.isEmpty() || text.contains(port) ? text : port + QStringLiteral(": ") + text;
-    std::fputs((QStringLiteral("kavri-flash: ") + line + u'\n').toLocal8Bit().constData(), err);
-    std::fflush(err);
+    write(err, (QStringLiteral("kavri-flash: ") + line + u'\n').toLocal8Bit());
 }
 
-void FlashJson::emitEvent(const QString &event, const QString &port, QJsonObject fields)
+void FlashJson::emitEvent(const QString &event, QJsonObject fields)
 {
     fields.insert(QStringLiteral("event"), event);
-    fields.insert(QStringLiteral("port"), port);
-    std::fputs(QJsonDocument(fields).toJson(QJsonDocument::Compact).append('\n').constData(), out);
-    std::fflush(out);
+    fields.insert(QStringLiteral("time"), eventTime());
+    emitLine(fields);
+}
+
+void FlashJson::emitLine(const QJsonObject &object)
+{
+    write(out, QJsonDocument(object).toJson(QJsonDocument::Compact).append('\n'));
 }

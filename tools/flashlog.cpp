@@ -2,15 +2,18 @@
 
 #include "transferprotocol.h"
 
-#include <QDateTime>
+#include <QFile>
 #include <QStringList>
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-const char header[] = "time,port,uid,version,file,sha256,bytes,blocks,naks,seconds,result\n";
+const QByteArray header = "time,port,serial,usb,uid,version,file,image_bytes,image_sha256,"
+                          "acked_bytes,acked_blocks,naks,seconds,result\n";
 
 // A field holding a comma, quote or line break is quoted, quotes doubled.
 QString csvField(QString text)
@@ -20,46 +23,120 @@ QString csvField(QString text)
     return u'"' + text.replace(u'"', QStringLiteral("\"\"")) + u'"';
 }
 
-QString localTimeWithOffset()
+QString systemReason(int error)
 {
-    const QDateTime now = QDateTime::currentDateTime();
-    return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
+    return qt_error_string(error);
 }
 
 } // namespace
 
+FlashLog::~FlashLog()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
 QString FlashLog::open(const QString &fileName)
 {
+    name = fileName;
     // Appended to by the system rather than by seeking to the end, so a pipe
     // or a device (/dev/stdout, /dev/full) is a log like any file.
-    const int fd = ::open(QFile::encodeName(fileName).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    fd = ::open(QFile::encodeName(fileName).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
-        return QStringLiteral("Cannot write log %1: %2").arg(fileName, qt_error_string(errno));
-    m_file.open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle);
-    m_name = fileName;
-    if (m_file.size() == 0 && (m_file.write(header) < 0 || !m_file.flush()))
-        return failure();
+        fd = ::open(QFile::encodeName(fileName).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0)
+        return problem(systemReason(errno));
+    struct stat status{};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        regularFile = true;
+        device = quint64(status.st_dev);
+        inode = quint64(status.st_ino);
+        if (status.st_size > 0)
+            return checkHeader();
+    }
+    if (!writeWhole(header))
+        return problem(systemReason(errno));
     return {};
 }
 
-QString FlashLog::failure() const
+// Rows go on under the header the file has, so its columns must be these;
+// and a file cut off mid-row by an earlier failure gets its line ended, so
+// the next row does not merge with it.
+QString FlashLog::checkHeader()
 {
-    return QStringLiteral("Cannot write log %1: %2").arg(m_name, m_file.errorString());
+    QByteArray first(header.size(), '\0');
+    const ssize_t count = ::pread(fd, first.data(), size_t(first.size()), 0);
+    if (count < 0)
+        return {}; // opened write-only: rows are appended as they are
+    if (first != header)
+        return problem(QStringLiteral("its columns are not this version's (%1); name a new file")
+                           .arg(QString::fromUtf8(header).trimmed()));
+    struct stat status{};
+    char last = '\n';
+    if (::fstat(fd, &status) == 0 && ::pread(fd, &last, 1, status.st_size - 1) == 1 && last != '\n'
+        && !writeWhole("\n")) {
+        return problem(systemReason(errno));
+    }
+    return {};
+}
+
+QString FlashLog::problem(const QString &reason) const
+{
+    return QStringLiteral("Cannot write log %1: %2").arg(name, reason);
+}
+
+// A log removed or renamed during the run would take its rows with it.
+bool FlashLog::stillNamed() const
+{
+    if (!regularFile)
+        return true;
+    struct stat status{};
+    return ::stat(QFile::encodeName(name).constData(), &status) == 0 && quint64(status.st_dev) == device
+        && quint64(status.st_ino) == inode;
+}
+
+// Writes row whole or, when the disk fills up on the way, takes back what
+// went in; errno says why on failure.
+bool FlashLog::writeWhole(const QByteArray &row)
+{
+    struct stat status{};
+    const bool sized = regularFile && ::fstat(fd, &status) == 0;
+    qsizetype written = 0;
+    while (written < row.size()) {
+        const ssize_t count = ::write(fd, row.constData() + written, size_t(row.size() - written));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            const int reason = count < 0 ? errno : ENOSPC;
+            if (written > 0 && sized) {
+                [[maybe_unused]] const int ignored = ::ftruncate(fd, status.st_size);
+            }
+            errno = reason;
+            return false;
+        }
+        written += count;
+    }
+    return true;
 }
 
 QString FlashLog::append(const DeviceRecord &record, const QString &firmwareName)
 {
+    const QString board = QStringLiteral("the row of %1 UID %2 (%3) is lost")
+                              .arg(record.port.name, TransferProtocol::uidHex(record.identity), record.resultText());
+    if (!stillNamed())
+        return problem(QStringLiteral("the file was removed or replaced during the run; ") + board);
     const QStringList fields{
-        localTimeWithOffset(), record.port, TransferProtocol::uidHex(record.identity),
-        TransferProtocol::versionText(record.identity), firmwareName, record.sha256,
-        QString::number(record.bytes), QString::number(record.blocks), QString::number(record.naks),
+        eventTime(), record.port.name, record.port.serialNumber, record.port.usbId,
+        TransferProtocol::uidHex(record.identity), TransferProtocol::versionText(record.identity), firmwareName,
+        QString::number(record.imageBytes), record.imageSha256, QString::number(record.ackedBytes),
+        QString::number(record.ackedBlocks), QString::number(record.naks),
         QString::number(record.seconds, 'f', 3), record.resultText(),
     };
     QStringList quoted;
     for (const QString &field : fields)
         quoted.append(csvField(field));
-    // Flushed at once, so a run that is stopped later keeps every line so far.
-    if (m_file.write((quoted.join(u',') + u'\n').toUtf8()) < 0 || !m_file.flush())
-        return failure();
+    // Written at once, so a run that is stopped later keeps every row so far.
+    if (!writeWhole((quoted.join(u',') + u'\n').toUtf8()))
+        return problem(systemReason(errno) + QStringLiteral("; ") + board);
     return {};
 }

@@ -3,26 +3,39 @@
 
 #include "flashreport.h"
 
-#include <QFile>
 #include <QString>
 
-// Appends one CSV line per device to a file, opened once for the whole run so
-// a log that cannot be written is found before any device is touched.
+// Appends one CSV row per device to a file, opened once for the whole run so
+// a log that cannot be written is found before any device is touched. Each
+// row is written whole or not at all, so the file stays well-formed whatever
+// happens to the disk.
 class FlashLog
 {
 public:
+    FlashLog() = default;
+    FlashLog(const FlashLog &) = delete;
+    FlashLog &operator=(const FlashLog &) = delete;
+    ~FlashLog();
+
     // Returns an empty string when the log is ready, else why not.
     QString open(const QString &fileName);
-    bool isOpen() const { return m_file.isOpen(); }
-    // Returns an empty string when the line was written, else why not.
-    // firmwareName is the file's name without its folder.
+    bool isOpen() const { return fd >= 0; }
+    // Returns an empty string when the row was written, else why not, naming
+    // the device whose row is lost. firmwareName is the file's name without
+    // its folder.
     QString append(const DeviceRecord &record, const QString &firmwareName);
 
 private:
-    QString failure() const;
+    QString problem(const QString &reason) const;
+    QString checkHeader();
+    bool stillNamed() const;
+    bool writeWhole(const QByteArray &row);
 
-    QFile m_file;
-    QString m_name;
+    int fd = -1;
+    QString name;
+    bool regularFile = false;
+    quint64 device = 0; // which file the name gave at the start
+    quint64 inode = 0;
 };
 
 #endif // FLASHLOG_H

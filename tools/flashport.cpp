@@ -1,6 +1,6 @@
 #include "flashport.h"
 
-#include <QCryptographicHash>
+#include "flashfirmware.h"
 
 #include <algorithm>
 #include <utility>
@@ -21,30 +21,30 @@ DeviceRecord::Result resultOf(TransferProtocol::Outcome outcome)
     switch (outcome) {
     case TransferProtocol::Outcome::Completed: return DeviceRecord::Result::Ok;
     case TransferProtocol::Outcome::Canceled: return DeviceRecord::Result::Canceled;
-    case TransferProtocol::Outcome::FirmwareUnreadable: return DeviceRecord::Result::ReadError;
-    case TransferProtocol::Outcome::FirmwareChanged: return DeviceRecord::Result::FirmwareChanged;
+    case TransferProtocol::Outcome::NakLimit: return DeviceRecord::Result::NakLimit;
+    // An image held in memory is never unreadable nor changed; were it
+    // either, the device did not get it.
+    case TransferProtocol::Outcome::FirmwareUnreadable:
+    case TransferProtocol::Outcome::FirmwareChanged: break;
     }
-    return DeviceRecord::Result::ReadError;
+    return DeviceRecord::Result::Interrupted;
 }
 
 } // namespace
 
-QString cannotSendText(const QString &firmwarePath, const QString &problem)
-{
-    if (problem.startsWith(QLatin1String("Cannot ")))
-        return problem;
-    return QStringLiteral("Cannot send %1: %2").arg(firmwarePath, problem);
-}
-
-FlashPort::FlashPort(const QString &name, const FlashPortOptions &options, FlashReporter &reporter,
-                     QObject *parent)
+FlashPort::FlashPort(const PortLabel &label, const FlashPortOptions &options, const FlashFirmware &firmware,
+                     FlashReporter &reporter, QObject *parent)
     : QObject(parent)
-    , portName(name)
+    , label(label)
     , options(options)
+    , firmware(firmware)
     , reporter(reporter)
 {
-    figures.port = name;
+    figures.port = label;
     transfer.setLowLatencyWanted(options.lowLatency);
+    // A device that refuses a block again and again would otherwise keep the
+    // line busy for ever, out of --timeout's reach.
+    transfer.protocol().setNakLimitOn(true);
     silence.setSingleShot(true);
     // A coarse timer may fire up to 5 % early; a time-out must not.
     silence.setTimerType(Qt::PreciseTimer);
@@ -59,7 +59,7 @@ FlashPort::FlashPort(const QString &name, const FlashPortOptions &options, Flash
     connect(&protocol, &TransferProtocol::identified, this, &FlashPort::startDevice);
     connect(&protocol, &TransferProtocol::transferStarted, this, [this] {
         transferClock.start();
-        this->reporter.detail(portName, QStringLiteral("Transfer started"));
+        this->reporter.detail(name(), QStringLiteral("Transfer started"));
     });
     connect(&protocol, &TransferProtocol::progressChanged, this, [this] { progressChanged = true; });
     connect(&protocol, &TransferProtocol::downloadEnded, this, &FlashPort::endDevice);
@@ -67,24 +67,35 @@ FlashPort::FlashPort(const QString &name, const FlashPortOptions &options, Flash
 
 bool FlashPort::open()
 {
-    const QString problem = transfer.open(portName);
+    const QString problem = transfer.open(name());
     if (!problem.isEmpty()) {
-        if (!reopenRetry.isActive()) {
-            reporter.problem(portName, problem);
+        if (!reopenRetry.isActive() && !away) {
+            reporter.problem(name(), problem);
+            failedToOpen = true;
             finish(ExitPortFailed);
         }
         return false;
     }
+    // A port whose open failed is served again once it is back.
+    if (std::exchange(failedToOpen, false))
+        done = false;
     reopenRetry.stop();
+    away = false;
     // Silence counts from the moment there is a line to speak on.
     sinceLineSpoke.start();
     if (options.timeoutSeconds > 0)
         silence.start();
-    reporter.opened(portName);
+    reporter.opened(name());
     const QString refusal = transfer.latencyRefusal();
-    reporter.detail(portName, refusal.isEmpty() ? QStringLiteral("Low latency: on")
-                                                : QStringLiteral("Low latency: off (%1)").arg(refusal));
+    reporter.detail(name(), refusal.isEmpty() ? QStringLiteral("Low latency: on")
+                                              : QStringLiteral("Low latency: off (%1)").arg(refusal));
+    emit lineChanged();
     return true;
+}
+
+void FlashPort::vanished()
+{
+    transfer.dropLine();
 }
 
 void FlashPort::receive()
@@ -100,19 +111,32 @@ void FlashPort::receive()
 
 void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenLost)
 {
+    emit lineChanged();
     if (done)
         return; // the port's work was over already; the device just went away
-    reporter.problem(portName, text + u' ' + whereText(stateWhenLost));
-    reporter.lost(portName);
-    if (deviceOnLine(stateWhenLost))
+    const bool deviceLost = deviceOnLine(stateWhenLost);
+    // An adapter unplugged between devices is hot-plug at work, not a problem.
+    if (options.hotPlug && !deviceLost)
+        reporter.info(name(), text);
+    else
+        reporter.problem(name(), text + u' ' + whereText(stateWhenLost));
+    reporter.lost(name());
+    if (deviceLost)
         recordDevice(DeviceRecord::Result::PortLost);
+    if (options.hotPlug) {
+        if (deviceLost)
+            code = std::max<int>(code, ExitPortFailed);
+        away = true;
+        silence.stop(); // a port that is not there cannot be silent; the run watches for none open
+        return;
+    }
     if (!options.reopen) {
         finish(ExitPortFailed);
         return;
     }
     // The lost device is not one of those asked for: it is flashed again
     // when it announces itself once more.
-    reporter.info(portName, QStringLiteral("Waiting for %1 to come back").arg(portName));
+    reporter.info(name(), QStringLiteral("Waiting for %1 to come back").arg(name()));
     reopenRetry.start();
 }
 
@@ -120,28 +144,15 @@ void FlashPort::startDevice(const QByteArray &newIdentity)
 {
     identity = newIdentity;
     transferClock.invalidate(); // this device's transfer has not begun
-    reporter.identified(portName, identity);
-    // The file is opened afresh for every device, so a rebuilt firmware is the one sent.
-    const QString problem = transfer.requestDownload(options.firmwarePath);
-    if (problem.isEmpty()) {
-        reporter.detail(portName, QStringLiteral("Firmware %1: %2 bytes, %3 blocks")
-                                      .arg(options.firmwarePath).arg(firmwareSize)
-                                      .arg(TransferProtocol::blockCount(firmwareSize)));
-        return;
-    }
-    reporter.problem(portName, cannotSendText(options.firmwarePath, problem));
-    finish(ExitBadInput);
-    emit firmwareFailed();
-}
-
-quint64 FlashPort::firmwareBytesSent() const
-{
-    return transfer.protocol().imageSent().size();
+    deviceImage = firmware.image();
+    reporter.identified(name(), identity);
+    transfer.requestDownload(deviceImage.bytes);
 }
 
 void FlashPort::showProgress()
 {
-    reporter.progress(portName, firmwareBytesSent(), firmwareSize, transferClock.nsecsElapsed() / 1e9);
+    reporter.progress(name(), quint64(transfer.protocol().imageSent().size()), imageSize(),
+                      transferClock.nsecsElapsed() / 1e9);
 }
 
 void FlashPort::endDevice(TransferProtocol::Outcome outcome)
@@ -150,38 +161,32 @@ void FlashPort::endDevice(TransferProtocol::Outcome outcome)
     port.flush();
     const DeviceRecord::Result result = resultOf(outcome);
     recordDevice(result);
-    if (result == DeviceRecord::Result::ReadError || result == DeviceRecord::Result::FirmwareChanged) {
-        finish(ExitBadInput);
-        emit firmwareFailed();
-        return;
-    }
-    if (result == DeviceRecord::Result::Canceled)
+    if (result != DeviceRecord::Result::Ok)
         code = std::max<int>(code, ExitCancelled);
     ++devicesServed;
-    if (options.deviceCount > 0 && devicesServed >= options.deviceCount)
+    if (lastTransfer || (options.deviceCount > 0 && devicesServed >= options.deviceCount))
         finish(code);
-    else if (!done)
-        reporter.info(portName, QStringLiteral("Waiting for the next device"));
+    else
+        reporter.info(name(), QStringLiteral("Waiting for the next device"));
 }
 
 void FlashPort::recordDevice(DeviceRecord::Result result)
 {
     DeviceRecord record;
-    record.port = portName;
+    record.port = label;
     record.identity = identity;
     record.result = result;
+    record.imageBytes = imageSize();
+    record.imageSha256 = deviceImage.sha256;
     if (transferClock.isValid()) {
-        const QByteArrayView sent = transfer.protocol().imageSent();
-        record.sha256 = QString::fromLatin1(QCryptographicHash::hash(sent, QCryptographicHash::Sha256).toHex());
-        record.bytes = quint64(sent.size());
-        record.blocks = transfer.protocol().blocksSent();
-        record.naks = transfer.protocol().naksAnswered();
+        const TransferProtocol &protocol = transfer.protocol();
+        record.ackedBytes = protocol.bytesAcknowledged();
+        record.ackedBlocks = protocol.blocksAcknowledged();
+        record.naks = protocol.naksAnswered();
         record.seconds = transferClock.nsecsElapsed() / 1e9;
     }
-    figures.ok += result == DeviceRecord::Result::Ok;
-    figures.canceled += result == DeviceRecord::Result::Canceled;
-    figures.lost += result == DeviceRecord::Result::PortLost;
-    figures.bytes += record.bytes;
+    ++figures.results[size_t(result)];
+    figures.ackedBytes += record.ackedBytes;
     figures.seconds += record.seconds;
     reporter.deviceEnded(record);
     emit deviceEnded(record);
@@ -197,8 +202,8 @@ void FlashPort::checkSilence()
     }
     // Frames carry no block number, so a block resent unasked could be
     // written twice: on silence the port stops instead.
-    reporter.problem(portName, QStringLiteral("Timed out: the line was silent for %1 s %2")
-                                   .arg(options.timeoutSeconds).arg(whereText()));
+    reporter.problem(name(), QStringLiteral("Timed out: the line was silent for %1 s %2")
+                                 .arg(options.timeoutSeconds).arg(whereText()));
     leaveDevice(DeviceRecord::Result::TimedOut);
     finish(ExitTimedOut);
 }
@@ -209,6 +214,14 @@ void FlashPort::stop(DeviceRecord::Result result)
     finish(code);
 }
 
+void FlashPort::stopAfterTransfer()
+{
+    if (transfer.protocol().state() == TransferProtocol::State::Transferring)
+        lastTransfer = true;
+    else
+        stop(DeviceRecord::Result::Interrupted);
+}
+
 // A device the port leaves behind mid-way is recorded too: the log holds
 // every device the run touched.
 void FlashPort::leaveDevice(DeviceRecord::Result result)
@@ -217,21 +230,27 @@ void FlashPort::leaveDevice(DeviceRecord::Result result)
         recordDevice(result);
 }
 
+// The port closes at once: a device that speaks again, or a next one, finds
+// nobody listening rather than a host that has stopped counting.
 void FlashPort::finish(int exitCode)
 {
+    code = std::max(code, exitCode);
     if (done)
         return;
     done = true;
-    code = std::max(code, exitCode);
     silence.stop();
     reopenRetry.stop();
+    if (port.isOpen()) {
+        transfer.close();
+        emit lineChanged();
+    }
     emit finished();
 }
 
 QString FlashPort::whereText(TransferProtocol::State state) const
 {
     if (reopenRetry.isActive())
-        return QStringLiteral("while waiting for %1 to come back").arg(portName);
+        return QStringLiteral("while waiting for %1 to come back").arg(name());
     switch (state) {
     case TransferProtocol::State::Idle:
     case TransferProtocol::State::ReadingIdentity:
@@ -244,7 +263,7 @@ QString FlashPort::whereText(TransferProtocol::State state) const
         return QStringLiteral("during the transfer to UID %1, after block %2 of %3")
             .arg(TransferProtocol::uidHex(identity))
             .arg(transfer.protocol().blocksSent())
-            .arg(TransferProtocol::blockCount(firmwareSize));
+            .arg(TransferProtocol::blockCount(imageSize()));
     }
     return {};
 }

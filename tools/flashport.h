@@ -5,65 +5,72 @@
 #include "serialtransfer.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QObject>
 #include <QSerialPort>
 #include <QTimer>
 
+class FlashFirmware;
+
 // kavri-flash's exit statuses; across ports the run takes the highest.
 enum FlashExitCode : int {
     ExitOk = 0,
-    ExitCancelled = 1,   // a device cancelled its download
+    ExitCancelled = 1,   // a device canceled its download, or refused a block 10 times in a row
     ExitBadInput = 2,    // bad usage or a firmware file that cannot be sent
-    ExitPortFailed = 3,  // a port did not open, or was lost (without --reopen)
-    ExitTimedOut = 4,    // a line stayed silent longer than --timeout
-    ExitLogFailed = 5,   // the --log record could not be written
+    ExitPortFailed = 3,  // a port did not open, or was lost (without --reopen) or lost a device
+    ExitTimedOut = 4,    // a line stayed silent longer than --timeout, or no port was open that long
+    ExitLogFailed = 5,   // the --log record or standard output could not be written
     ExitInterrupted = 130,
 };
 
-// "Cannot send FILE: File is Vacant"; a text that names the file already
-// ("Cannot read FILE: ...") stands as it is.
-QString cannotSendText(const QString &firmwarePath, const QString &problem);
-
 struct FlashPortOptions
 {
-    QString firmwarePath;
     int deviceCount = 1;    // 0: until stopped
     int timeoutSeconds = 0; // 0: wait forever
     bool lowLatency = true;
-    bool reopen = false;    // a lost port is opened again when it comes back, not the end
+    bool reopen = false;    // a lost port is looked for again every 100 ms, not the end
+    bool hotPlug = false;   // a lost port waits to be opened again by its owner when it is back
 };
 
 // One port of a kavri-flash run: devices served one after another, each
 // started the moment it announces itself, as if Download were pressed at
 // once. Many run side by side in one event loop; none waits for another.
+// A port that is done closes at once and handles no byte more.
 class FlashPort : public QObject
 {
     Q_OBJECT
 public:
-    FlashPort(const QString &name, const FlashPortOptions &options, FlashReporter &reporter,
-              QObject *parent = nullptr);
+    FlashPort(const PortLabel &label, const FlashPortOptions &options, const FlashFirmware &firmware,
+              FlashReporter &reporter, QObject *parent = nullptr);
 
-    // False (reported, exitCode() 3) when the port would not open.
+    // False when the port would not open: reported (exitCode() 3), unless
+    // the port is away, where every attempt fails alike until it is back.
     bool open();
+    // The system no longer lists the port: its line is gone, as if lost.
+    void vanished();
     // Stops where the port is, logging a device it leaves behind as result.
     void stop(DeviceRecord::Result result);
-    void close() { transfer.close(); }
+    // Lets a transfer under way end, then stops; a port with none stops now.
+    void stopAfterTransfer();
 
-    QString name() const { return portName; }
+    QString name() const { return label.name; }
+    bool isOpen() const { return port.isOpen(); }
     bool isDone() const { return done; }
+    // Lost with --all-ports: it is opened again when it is back.
+    bool isAway() const { return away; }
+    // Its last open failed; it is tried again once it has left the list and come back.
+    bool openFailed() const { return failedToOpen; }
     int exitCode() const { return code; }
     const PortSummary &summary() const { return figures; }
     // Where the port is, for a message about its end.
     QString whereText() const { return whereText(transfer.protocol().state()); }
 
 signals:
-    // A device's session ended (completed, cancelled, lost, ...).
+    // A device's session ended (completed, canceled, lost, ...).
     void deviceEnded(const DeviceRecord &record);
+    // The port opened or closed.
+    void lineChanged();
     // The port has done what it was asked, or cannot go on.
     void finished();
-    // The firmware cannot be sent: the whole run stops.
-    void firmwareFailed();
 
 private:
     void receive();
@@ -76,23 +83,26 @@ private:
     void finish(int exitCode);
     void checkSilence();
     QString whereText(TransferProtocol::State state) const;
-    quint64 firmwareBytesSent() const;
+    quint32 imageSize() const { return quint32(deviceImage.bytes.size()); }
 
-    QString portName;
+    PortLabel label;
     FlashPortOptions options;
+    const FlashFirmware &firmware;
     FlashReporter &reporter;
     QSerialPort port;
-    QFile firmware;
-    quint32 firmwareSize = 0;
-    SerialTransfer transfer{port, firmware, firmwareSize};
+    SerialTransfer transfer{port};
     QTimer silence;
     QTimer reopenRetry;
     QElapsedTimer sinceLineSpoke;
     QElapsedTimer transferClock;
     QByteArray identity;
+    FirmwareImage deviceImage; // the image the device on the line was given
     bool progressChanged = false;
+    bool lastTransfer = false; // stop once the transfer under way ends
     int devicesServed = 0;
     bool done = false;
+    bool away = false;
+    bool failedToOpen = false;
     int code = ExitOk;
     PortSummary figures;
 };

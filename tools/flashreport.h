@@ -1,38 +1,72 @@
 #ifndef FLASHREPORT_H
 #define FLASHREPORT_H
 
+#include "portinfo.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
+#include <array>
+#include <cstdio>
+#include <functional>
+
+// The image a run sends: read once, whole, and named by its hash.
+struct FirmwareImage
+{
+    QByteArray bytes;
+    QString sha256; // hex
+};
+
+// A port as the records name it: as the user named it or as listed, and the
+// adapter's serial number and USB VID:PID ("0403:6001") where the system knows them.
+struct PortLabel
+{
+    QString name;
+    QString serialNumber;
+    QString usbId;
+
+    static PortLabel of(const PortInfo &info);
+};
+
 // What one device's session came to, as reported and logged.
 struct DeviceRecord
 {
-    enum class Result { Ok, Canceled, PortLost, ReadError, FirmwareChanged, TimedOut, Interrupted };
+    enum class Result { Ok, Canceled, NakLimit, PortLost, TimedOut, Interrupted };
+    static constexpr int ResultCount = 6;
 
-    QString port;         // as the user named it, or as listed
+    PortLabel port;
     QByteArray identity;  // the 16-byte identity record
     Result result = Result::Ok;
-    QString sha256;       // of the firmware bytes that went out
-    quint64 bytes = 0;    // firmware bytes sent, without the padding of the last block
-    int blocks = 0;
-    int naks = 0;
-    double seconds = 0;
+    // The image the device was given: the whole of it, whatever part went out.
+    quint64 imageBytes = 0;
+    QString imageSha256;
+    // What the device acknowledged, without the padding of the last block:
+    // a frame it refused or answered with CAN does not count.
+    quint64 ackedBytes = 0;
+    int ackedBlocks = 0;
+    int naks = 0;         // frames resent because the device asked
+    double seconds = 0;   // from the start of its transfer
 
-    QString resultText() const;  // "Download OK", "Port lost", ...
-    QString resultWord() const;  // "ok", "port-lost", ...
+    QString resultText() const { return resultText(result); }  // "Download OK", "Port lost", ...
+    QString resultWord() const { return resultWord(result); }  // "ok", "port-lost", ...
+    static QString resultText(Result result);
+    static QString resultWord(Result result);
 };
 
-// One port's figures for the run's closing summary.
+// One port's figures for the run's closing summary, summed over its comings
+// and goings.
 struct PortSummary
 {
-    QString port;
-    int ok = 0;
-    int canceled = 0;
-    int lost = 0;
-    quint64 bytes = 0;
+    PortLabel port;
+    std::array<int, DeviceRecord::ResultCount> results{}; // devices, by result
+    quint64 ackedBytes = 0;
     double seconds = 0;
 };
+
+// The moment of an event, as records give it: local time with its offset
+// from UTC, to the millisecond.
+QString eventTime();
 
 // Where kavri-flash tells what happens: readable lines (FlashConsole) or JSON
 // Lines for production software (FlashJson). port is empty for what concerns
@@ -40,21 +74,43 @@ struct PortSummary
 class FlashReporter
 {
 public:
+    FlashReporter(std::FILE *out, std::FILE *err) : out(out), err(err) {}
     virtual ~FlashReporter() = default;
 
+    // The image the run sends, once at the start and again for each rebuilt
+    // file taken on the way.
+    virtual void firmware(const QString &path, const FirmwareImage &image) = 0;
     virtual void opened(const QString &port) = 0;
     virtual void identified(const QString &port, const QByteArray &identity) = 0;
     // sent of total bytes after seconds; total > 0.
     virtual void progress(const QString &port, quint64 sent, quint64 total, double seconds) = 0;
     virtual void deviceEnded(const DeviceRecord &record) = 0;
     virtual void lost(const QString &port) = 0;
+    // Always the last thing a run reports.
     virtual void summary(const QList<PortSummary> &ports, int exitCode) = 0;
+    // The answer to --list.
+    virtual void listed(const QList<PortInfo> &ports) = 0;
 
     // Problems go to stderr in every mode.
     virtual void problem(const QString &port, const QString &text) = 0;
     // Running commentary for people: unless quiet, and only when verbose.
     virtual void info(const QString &port, const QString &text) = 0;
     virtual void detail(const QString &port, const QString &text) = 0;
+
+    // Called once, with the system's reason, when out can no longer be
+    // written (its reader went away); nothing more is written there.
+    std::function<void(const QString &reason)> outputFailed;
+
+protected:
+    // Writes text to stream (out or err) at once, so a reader on a pipe sees
+    // it as it happens. A failed write to out calls outputFailed once.
+    void write(std::FILE *stream, const QByteArray &text);
+
+    std::FILE *out; // results
+    std::FILE *err; // problems
+
+private:
+    bool outputBroken = false;
 };
 
 #endif // FLASHREPORT_H

@@ -1,6 +1,6 @@
 #include "flashrun.h"
 
-#include "firmwarefile.h"
+#include "seriallink.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -10,9 +10,9 @@
 
 namespace {
 
-// How often --all-ports looks for new ports: an adapter plugged in is served
-// within a second, and a listing costs next to nothing.
-constexpr int PortWatchIntervalMs = 1000;
+// How often --all-ports reads the port list when no event says to: a
+// listing costs next to nothing, and it catches whatever events miss.
+constexpr int PortPollIntervalMs = 1000;
 
 // The process's resident memory in KiB; -1 where the system does not say.
 qint64 residentKiB()
@@ -27,6 +27,14 @@ qint64 residentKiB()
     return ok ? pages * sysconf(_SC_PAGESIZE) / 1024 : -1;
 }
 
+// The file a port name stands for, links resolved: two names of one port give the same.
+QString resolvedPath(const QString &name)
+{
+    const QString path = SerialLink::devicePath(name);
+    const QString resolved = QFileInfo(path).canonicalFilePath();
+    return resolved.isEmpty() ? path : resolved;
+}
+
 } // namespace
 
 FlashRun::FlashRun(const FlashOptions &options, FlashReporter &reporter, PortSource portSource, QObject *parent)
@@ -34,105 +42,154 @@ FlashRun::FlashRun(const FlashOptions &options, FlashReporter &reporter, PortSou
     , options(options)
     , reporter(reporter)
     , portSource(std::move(portSource))
+    , firmware(options.firmwarePath, options.follow, reporter)
 {
     this->options.allPorts |= !options.match.isEmpty();
-    portWatch.setInterval(PortWatchIntervalMs);
-    connect(&portWatch, &QTimer::timeout, this, &FlashRun::lookForPorts);
+    this->options.port.hotPlug = this->options.allPorts;
+    portPoll.setInterval(PortPollIntervalMs);
+    connect(&portPoll, &QTimer::timeout, this, &FlashRun::portsChanged);
+    connect(&portWatch, &PortWatch::portEvent, this, [this](const QString &name, bool removed) {
+        if (FlashPort *port = portNamed(name); port && removed)
+            port->vanished();
+        portsChanged();
+    });
+    noPortTimer.setSingleShot(true);
+    noPortTimer.setInterval(options.port.timeoutSeconds * 1000);
+    connect(&noPortTimer, &QTimer::timeout, this, &FlashRun::noPortTimedOut);
+    reporter.outputFailed = [this](const QString &reason) {
+        QMetaObject::invokeMethod(this, [this, reason] {
+            this->reporter.problem({}, QStringLiteral("Standard output closed (%1): no device is started from now "
+                                                      "on; the transfers under way finish").arg(reason));
+            stopAfterTransfers(ExitLogFailed);
+        }, Qt::QueuedConnection);
+    };
 }
 
 bool FlashRun::begin()
 {
-    const QString firmwareProblem = checkFirmware();
-    if (!firmwareProblem.isEmpty()) {
-        reporter.problem({}, firmwareProblem);
-        code = ExitBadInput;
-        return false;
-    }
+    const QString twice = samePortTwice();
+    if (!twice.isEmpty())
+        return fail(ExitBadInput, twice);
+    const QString firmwareProblem = firmware.load();
+    if (!firmwareProblem.isEmpty())
+        return fail(ExitBadInput, firmwareProblem);
     const QString logProblem = options.logPath.isEmpty() ? QString() : log.open(options.logPath);
-    if (!logProblem.isEmpty()) {
-        reporter.problem({}, logProblem);
-        code = ExitLogFailed;
-        return false;
-    }
-    if (options.allPorts) {
-        lookForPorts();
-        portWatch.start();
-        return true;
-    }
-    if (!openChosenPorts()) {
-        code = ExitPortFailed;
-        return false;
-    }
+    if (!logProblem.isEmpty())
+        return fail(ExitLogFailed, logProblem);
+    if (!options.allPorts)
+        return openChosenPorts() || fail(ExitPortFailed, {});
+    reporter.detail({}, portWatch.start() ? QStringLiteral("Ports: the system's events, and a look every second")
+                                          : QStringLiteral("Ports: a look every second (no system events here)"));
+    portPoll.start();
+    portsChanged();
     return true;
 }
 
-// A bad file never touches a line: it is checked before any port opens.
-QString FlashRun::checkFirmware() const
+// Reports the run's end before it began: the problem, then the summary.
+bool FlashRun::fail(int exitCode, const QString &problem)
 {
-    QFile file;
-    quint32 size = 0;
-    const QString problem = openFirmware(file, options.port.firmwarePath, size);
     if (!problem.isEmpty())
-        return cannotSendText(options.port.firmwarePath, problem);
-    reporter.detail({}, QStringLiteral("Firmware %1: %2 bytes, %3 blocks")
-                            .arg(options.port.firmwarePath).arg(size).arg(TransferProtocol::blockCount(size)));
+        reporter.problem({}, problem);
+    code = std::max(code, exitCode);
+    reporter.summary(summaryRows(), code);
+    return false;
+}
+
+// One port named twice would be opened twice, and the second would find it busy.
+QString FlashRun::samePortTwice() const
+{
+    for (qsizetype i = 0; i < options.portNames.size(); ++i) {
+        for (qsizetype j = 0; j < i; ++j) {
+            if (resolvedPath(options.portNames[i]) == resolvedPath(options.portNames[j])) {
+                return QStringLiteral("--port %1 and --port %2 name the same port")
+                    .arg(options.portNames[j], options.portNames[i]);
+            }
+        }
+    }
     return {};
 }
 
 bool FlashRun::openChosenPorts()
 {
+    const QList<PortInfo> listed = portSource();
     QStringList names = options.portNames;
     if (names.isEmpty()) {
-        const QList<PortInfo> listed = portSource();
         if (listed.isEmpty()) {
             reporter.problem({}, QStringLiteral("No serial port found; name one with --port"));
             return false;
         }
         names.append(listed.first().name);
     }
-    bool anyOpen = false;
     for (const QString &name : std::as_const(names))
-        anyOpen |= addPort(name);
-    return anyOpen;
+        addPort(labelFor(name, listed));
+    return std::any_of(ports.cbegin(), ports.cend(), [](const FlashPort *port) { return port->isOpen(); });
 }
 
-// Opens every listed port that matches and is not served yet. A port that
-// failed is opened again only once it has gone from the list and come back
-// (a replugged adapter), not every second while it stays busy.
-void FlashRun::lookForPorts()
+// A port named by a path still has the adapter's details when the list has it.
+PortLabel FlashRun::labelFor(const QString &name, const QList<PortInfo> &listed) const
 {
+    for (const PortInfo &info : listed) {
+        if (info.name == name || resolvedPath(info.name) == resolvedPath(name)) {
+            PortLabel label = PortLabel::of(info);
+            label.name = name;
+            return label;
+        }
+    }
+    return {name, {}, {}};
+}
+
+FlashPort *FlashRun::portNamed(const QString &name) const
+{
+    const auto found = std::find_if(ports.cbegin(), ports.cend(), [&name](const FlashPort *port) {
+        return port->name() == name;
+    });
+    return found == ports.cend() ? nullptr : *found;
+}
+
+// One port name is one port, summed over its comings and goings: a port that
+// comes back is opened again, one that goes is closed. A port whose open
+// failed is tried again only once it has left the list and come back (a
+// replugged adapter), not every second while it stays busy.
+void FlashRun::portsChanged()
+{
+    if (stopping || windingDown)
+        return;
     QSet<QString> listed;
     for (const PortInfo &info : portSource()) {
         if (!matches(info, options.match))
             continue;
         listed.insert(info.name);
-        const auto served = std::find_if(ports.crbegin(), ports.crend(), [&info](const FlashPort *port) {
-            return port->name() == info.name;
-        });
-        if (served == ports.crend() || ((*served)->isDone() && gone.remove(info.name)))
-            addPort(info.name);
+        FlashPort *port = portNamed(info.name);
+        if (!port)
+            addPort(PortLabel::of(info));
+        else if (port->isAway() || (port->openFailed() && unlisted.remove(info.name)))
+            port->open();
     }
-    for (const FlashPort *port : std::as_const(ports)) {
-        if (port->isDone() && port->exitCode() == ExitPortFailed && !listed.contains(port->name()))
-            gone.insert(port->name());
+    for (FlashPort *port : std::as_const(ports)) {
+        if (listed.contains(port->name()))
+            continue;
+        if (port->openFailed())
+            unlisted.insert(port->name());
+        port->vanished();
     }
+    watchForNoPort();
 }
 
-bool FlashRun::addPort(const QString &name)
+void FlashRun::addPort(const PortLabel &label)
 {
-    auto *port = new FlashPort(name, options.port, reporter, this);
+    auto *port = new FlashPort(label, options.port, firmware, reporter, this);
     ports.append(port);
     connect(port, &FlashPort::deviceEnded, this, &FlashRun::logDevice);
-    connect(port, &FlashPort::firmwareFailed, this, [this] { stopAll(ExitBadInput); });
+    connect(port, &FlashPort::lineChanged, this, &FlashRun::watchForNoPort, Qt::QueuedConnection);
     // Judged once the ports being opened now are all in the list.
     connect(port, &FlashPort::finished, this, &FlashRun::portFinished, Qt::QueuedConnection);
-    return port->open();
+    port->open();
 }
 
 bool FlashRun::matches(const PortInfo &port, const QString &text)
 {
-    const QString usbId = QString::asprintf("%04x:%04x", port.vendorId, port.productId);
-    for (const QString &field : {port.name, port.description, port.manufacturer, port.serialNumber, usbId}) {
+    const PortLabel label = PortLabel::of(port);
+    for (const QString &field : {port.name, port.description, port.manufacturer, port.serialNumber, label.usbId}) {
         if (field.contains(text, Qt::CaseInsensitive))
             return true;
     }
@@ -143,15 +200,19 @@ void FlashRun::logDevice(const DeviceRecord &record)
 {
     if (++devicesEnded == 1)
         reportMemory(QStringLiteral("after device 1"));
-    if (!log.isOpen() || logFailed)
+    if (!log.isOpen())
         return;
-    const QString problem = log.append(record, QFileInfo(options.port.firmwarePath).fileName());
-    if (problem.isEmpty())
-        return;
-    // A production record that cannot be kept ends the run before the next device.
-    logFailed = true;
+    const QString problem = log.append(record, QFileInfo(options.firmwarePath).fileName());
+    if (!problem.isEmpty())
+        recordLost(problem);
+}
+
+// A production record that cannot be kept ends the run before the next
+// device; the transfers under way finish, since cutting them helps nobody.
+void FlashRun::recordLost(const QString &problem)
+{
     reporter.problem({}, problem);
-    stopAll(ExitLogFailed);
+    stopAfterTransfers(ExitLogFailed);
 }
 
 void FlashRun::interrupt(const QString &signalName)
@@ -162,7 +223,7 @@ void FlashRun::interrupt(const QString &signalName)
     if (ports.isEmpty())
         reporter.problem({}, stopped + QStringLiteral(" while waiting for a port"));
     for (FlashPort *port : std::as_const(ports)) {
-        if (!port->isDone())
+        if (!port->isDone() && !port->isAway())
             reporter.problem(port->name(), stopped + u' ' + port->whereText());
     }
     stopAll(ExitInterrupted);
@@ -173,10 +234,48 @@ void FlashRun::stopAll(int exitCode)
     if (stopping)
         return;
     stopping = true;
-    code = exitCode;
+    code = std::max(code, exitCode);
     for (FlashPort *port : std::as_const(ports))
         port->stop(DeviceRecord::Result::Interrupted);
     end();
+}
+
+void FlashRun::stopAfterTransfers(int exitCode)
+{
+    code = std::max(code, exitCode);
+    if (stopping || std::exchange(windingDown, true))
+        return;
+    portPoll.stop();
+    noPortTimer.stop();
+    for (FlashPort *port : std::as_const(ports))
+        port->stopAfterTransfer();
+    portFinished();
+}
+
+// --timeout ends a wait with no port open too, as for a --match that nothing
+// matches yet; what is waited for is said once.
+void FlashRun::watchForNoPort()
+{
+    const bool anyOpen = std::any_of(ports.cbegin(), ports.cend(), [](const FlashPort *port) {
+        return port->isOpen();
+    });
+    if (anyOpen || stopping || windingDown || !options.allPorts) {
+        noPortTimer.stop();
+        return;
+    }
+    if (!std::exchange(waitingSaid, true) && ports.isEmpty()) {
+        reporter.problem({}, options.match.isEmpty()
+                                 ? QStringLiteral("No serial port yet; waiting for one to appear")
+                                 : QStringLiteral("No port matches \"%1\" yet; waiting for one").arg(options.match));
+    }
+    if (options.port.timeoutSeconds > 0 && !noPortTimer.isActive())
+        noPortTimer.start();
+}
+
+void FlashRun::noPortTimedOut()
+{
+    reporter.problem({}, QStringLiteral("Timed out: no port was open for %1 s").arg(options.port.timeoutSeconds));
+    stopAll(ExitTimedOut);
 }
 
 void FlashRun::portFinished()
@@ -187,29 +286,33 @@ void FlashRun::portFinished()
         return port->isDone();
     });
     // With --all-ports and no device count, the run goes on for ports to come.
-    if (!allDone || (options.allPorts && options.port.deviceCount == 0))
+    if (!allDone || (options.allPorts && options.port.deviceCount == 0 && !windingDown))
         return;
     stopping = true;
-    for (const FlashPort *port : std::as_const(ports))
-        code = std::max(code, port->exitCode());
     end();
 }
 
 void FlashRun::end()
 {
-    portWatch.stop();
+    portPoll.stop();
+    noPortTimer.stop();
+    for (const FlashPort *port : std::as_const(ports))
+        code = std::max(code, port->exitCode());
     // Whatever is being handled now finishes first: the last EOT is flushed
     // by the reception that sent it.
     QMetaObject::invokeMethod(this, [this] {
-        QList<PortSummary> rows;
-        for (FlashPort *port : std::as_const(ports)) {
-            port->close();
-            rows.append(port->summary());
-        }
-        reporter.summary(rows, code);
+        reporter.summary(summaryRows(), code);
         reportMemory(QStringLiteral("at the end"));
         emit finished(code);
     }, Qt::QueuedConnection);
+}
+
+QList<PortSummary> FlashRun::summaryRows() const
+{
+    QList<PortSummary> rows;
+    for (const FlashPort *port : ports)
+        rows.append(port->summary());
+    return rows;
 }
 
 void FlashRun::reportMemory(const QString &when)

@@ -5,10 +5,10 @@
 #include "flashconsole.h"
 #include "flashjson.h"
 #include "flashrun.h"
-#include "portinfo.h"
 
 #include <QCoreApplication>
 
+#include <csignal>
 #include <memory>
 #include <optional>
 #include <unistd.h>
@@ -20,39 +20,37 @@ static_assert(ExitBadInput == CommandLine::UsageExitCode && ExitPortFailed == Co
 
 namespace {
 
-void listPorts()
-{
-    const QList<PortInfo> ports = systemPorts();
-    if (ports.isEmpty())
-        CommandLine::printLine(QStringLiteral("No serial ports found"));
-    for (const PortInfo &port : ports)
-        CommandLine::printLine(portDescription(port));
-}
-
 void addOptions(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
         "Flashes FILE into each device that announces itself on the serial port, or on many\n"
-        "ports at once, each served the moment its device speaks.\n"
-        "Exit status: 0 every device on every port OK; else the highest of 1 a device cancelled,\n"
-        "3 port error or port lost (unless --reopen), 4 timed out; 2 bad usage or firmware file,\n"
-        "5 the --log record could not be written (the run stops before the next device),\n"
-        "130 stopped by Ctrl-C."));
+        "ports at once, each served the moment its device speaks. FILE is read once, at the\n"
+        "start: every device of the run gets that image (its size and SHA-256 are printed),\n"
+        "whatever happens to the file, unless --follow is given. A block the device refuses\n"
+        "10 times in a row ends its download (nak-limit).\n"
+        "Exit status: 0 every device on every port OK; else the highest of 1 a device canceled\n"
+        "or reached the NAK limit, 3 port error or a device lost with its port (unless --reopen),\n"
+        "4 timed out (a silent line, or no port open); 2 bad usage or firmware file,\n"
+        "5 the --log record or standard output could not be written (transfers under way\n"
+        "finish, no device is started after), 130 stopped by Ctrl-C or SIGTERM."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The firmware file (.kvf)."));
     parser.addOptions({
         {QStringLiteral("port"), QStringLiteral("Port to use: a listed name or a path (default: the first listed); "
                                                 "give it again for more ports."),
          QStringLiteral("NAME")},
+        {QStringLiteral("follow"), QStringLiteral("Take FILE again when it is rebuilt during the run, once it has "
+                                                  "stopped changing for a second; devices from then on get it.")},
         {QStringLiteral("all-ports"), QStringLiteral("Serve every listed port, and each that appears later.")},
         {QStringLiteral("match"), QStringLiteral("Serve the listed ports whose name, description, manufacturer, serial number "
                                                  "or VID:PID (hex, as 0403:6001) contains TEXT; implies --all-ports."),
          QStringLiteral("TEXT")},
         {QStringLiteral("json"), QStringLiteral("Print JSON Lines on stdout: one event an object (opened, identified, "
                                                 "progress, result, lost, summary) and nothing else.")},
-        {QStringLiteral("list"), QStringLiteral("List the serial ports and exit.")},
+        {QStringLiteral("list"), QStringLiteral("List the serial ports and exit (as JSON Lines with --json).")},
         {QStringLiteral("devices"), QStringLiteral("Serve N devices one after another on each port (0: until stopped)."),
          QStringLiteral("N"), QStringLiteral("1")},
-        {QStringLiteral("timeout"), QStringLiteral("Give up on a port when its line is silent this long (default: never)."),
+        {QStringLiteral("timeout"), QStringLiteral("Give up on a port when its line is silent this long, and on the run "
+                                                   "when no port is open this long (default: never)."),
          QStringLiteral("SECONDS"), QStringLiteral("0")},
         {QStringLiteral("reopen"), QStringLiteral("When the port is lost, open it again once it is back and carry on; a device lost "
                                                   "with it is reported \"Port lost\" and not counted in --devices.")},
@@ -80,7 +78,8 @@ std::optional<FlashOptions> readOptions(const QCommandLineParser &parser)
     if (!devices || !timeout)
         return std::nullopt;
     FlashOptions options;
-    options.port.firmwarePath = parser.positionalArguments().first();
+    options.firmwarePath = parser.positionalArguments().first();
+    options.follow = parser.isSet(QStringLiteral("follow"));
     options.port.deviceCount = int(*devices);
     options.port.timeoutSeconds = int(*timeout);
     options.port.lowLatency = !parser.isSet(QStringLiteral("no-low-latency"));
@@ -89,6 +88,10 @@ std::optional<FlashOptions> readOptions(const QCommandLineParser &parser)
     options.allPorts = parser.isSet(QStringLiteral("all-ports"));
     options.match = parser.value(QStringLiteral("match"));
     options.logPath = parser.value(QStringLiteral("log"));
+    if (parser.isSet(QStringLiteral("match")) && options.match.isEmpty()) {
+        CommandLine::printError(QStringLiteral("--match needs a text: an empty one would match every port"));
+        return std::nullopt;
+    }
     if ((options.allPorts || !options.match.isEmpty()) && !options.portNames.isEmpty()) {
         CommandLine::printError(QStringLiteral("--port and --all-ports (or --match) exclude each other"));
         return std::nullopt;
@@ -117,22 +120,27 @@ int main(int argc, char *argv[])
     addOptions(parser);
     if (!CommandLine::parse(parser, application.arguments(), CommandLine::VersionOption::Offered))
         return ExitBadInput;
-    if (parser.isSet(QStringLiteral("list"))) {
-        listPorts();
-        return ExitOk;
-    }
-    const std::optional<FlashOptions> options = readOptions(parser);
-    if (!options)
-        return ExitBadInput;
-
+    const bool severalPorts = parser.values(QStringLiteral("port")).size() > 1
+        || parser.isSet(QStringLiteral("all-ports")) || parser.isSet(QStringLiteral("match"));
     std::unique_ptr<FlashReporter> reporter;
     if (parser.isSet(QStringLiteral("json")))
         reporter = std::make_unique<FlashJson>();
     else
-        reporter = std::make_unique<FlashConsole>(verbosity(parser),
-                                                  options->portNames.size() > 1 || options->allPorts
-                                                      || !options->match.isEmpty(),
-                                                  isatty(STDERR_FILENO));
+        reporter = std::make_unique<FlashConsole>(verbosity(parser), severalPorts, isatty(STDERR_FILENO));
+    if (parser.isSet(QStringLiteral("list"))) {
+        reporter->listed(systemPorts());
+        return ExitOk;
+    }
+    const std::optional<FlashOptions> options = readOptions(parser);
+    if (!options) {
+        reporter->summary({}, ExitBadInput);
+        return ExitBadInput;
+    }
+#ifdef SIGPIPE
+    // A reader of stdout that goes away is said and survived, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+
     FlashRun run(*options, *reporter);
     StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &run, &FlashRun::interrupt);

@@ -80,6 +80,7 @@ const char *outcomeName(Outcome outcome)
     case Outcome::Canceled: return "Canceled";
     case Outcome::FirmwareUnreadable: return "FirmwareUnreadable";
     case Outcome::FirmwareChanged: return "FirmwareChanged";
+    case Outcome::NakLimit: return "NakLimit";
     }
     return "?";
 }
@@ -648,9 +649,7 @@ private:
 
     CapturingLink link;
     QSerialPort port; // never opened
-    QFile firmware;
-    quint32 firmwareSize = 0;
-    SerialTransfer transfer{port, firmware, firmwareSize};
+    SerialTransfer transfer{port};
     TransferProtocol &protocol = transfer.protocol();
     SignalRecorder recorder{protocol};
     ReferenceHost model;
