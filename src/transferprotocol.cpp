@@ -67,9 +67,8 @@ void TransferProtocol::linkLost()
 void TransferProtocol::readFrom(QIODevice &source)
 {
     // The port signals an arrival once, not again for bytes it still holds,
-    // so everything it has ready is handled now.
-    // A link closed on the way (its owner is done with it) ends the handling:
-    // no byte after that is answered.
+    // so everything it has ready is handled now, unless the link is closed on
+    // the way (its owner is done with it): no byte after that is answered.
     char receiveBuffer[blockSize];
     qint64 count;
     while (source.isOpen() && (count = source.read(receiveBuffer, sizeof receiveBuffer)) > 0)
