@@ -63,7 +63,7 @@ check "completion: firmware is a .kvf file" completes "image.kvf" kavri-flash --
 
 # The dialog has no option to end by itself: it must still be up after a while.
 QT_QPA_PLATFORM=offscreen "$root/bin/kavriUpdate" & dialog=$!
-sleep 1.5
+sleep 0.5
 check "kavriUpdate starts offscreen" kill -0 "$dialog"
 kill "$dialog" 2>/dev/null || true
 wait "$dialog" 2>/dev/null || true

@@ -259,7 +259,7 @@ void TestFlashRun::portDoneAnswersNothing()
     PtyLine line;
     FlashPortOptions options;
     options.deviceCount = ending == "served" ? 1 : 0;
-    options.timeoutSeconds = ending == "timed out" ? 1 : 0;
+    options.timeoutMs = ending == "timed out" ? 300 : 0;
     FlashPort port({line.path, {}, {}}, options, firmware, json);
     QSignalSpy finished(&port, &FlashPort::finished);
     QVERIFY(port.open());
@@ -286,7 +286,7 @@ void TestFlashRun::portDoneAnswersNothing()
 void TestFlashRun::hotPlugServesEveryComing()
 {
     const int cycles = qEnvironmentVariableIsSet("KAVRI_HOTPLUG_CYCLES")
-        ? qEnvironmentVariableIntValue("KAVRI_HOTPLUG_CYCLES") : 20;
+        ? qEnvironmentVariableIntValue("KAVRI_HOTPLUG_CYCLES") : 10;
     QTemporaryDir dir;
     const QByteArray image = patterned(300);
     const QString link = dir.filePath("ttyACM0");
@@ -479,9 +479,9 @@ void TestFlashRun::progressLayout_data()
     QTest::addColumn<QString>("expected"); // the line for 2048 of 8192 bytes after 0.5 s, or the plain lines
 
     QTest::newRow("one port, terminal")
-        << false << true << "[#######.......................]  25% 2048/8192 B 4.1 kB/s 0:02 left";
+        << false << true << "[#######.......................]  25% 2048/8192 B 2.0 kB/s 0:04 left";
     QTest::newRow("several ports, terminal")
-        << true << true << "ttyUSB1      0A1B2C3D4E5F6071 [#######.......................]  25% 2048/8192 B 4.1 kB/s 0:02 left";
+        << true << true << "ttyUSB1      0A1B2C3D4E5F6071 [#######.......................]  25% 2048/8192 B 2.0 kB/s 0:04 left";
     QTest::newRow("one port, plain")
         << false << false << "Progress: 25% (2048 of 8192 bytes)\nProgress: 100% (8192 of 8192 bytes)\n";
     QTest::newRow("several ports, plain")

@@ -1,6 +1,7 @@
 // kavri-flash and kavri-devsim as a user runs them: separate processes on a
 // pseudo-terminal, judged by exit status, output and the bytes that arrived.
 
+#include "commandline.h"
 #include "portinfo.h"
 #include "ptyline.h"
 #include "testdata.h"
@@ -27,7 +28,8 @@ namespace {
 
 constexpr int Block = 1024;
 constexpr int RunTimeoutMs = 15000;
-constexpr int SpeakAfterMs = 600;
+constexpr int TimeoutMs = 200;     // --timeout and --idle-timeout where a test waits for one
+constexpr int SpeakAfterMs = 100;  // well inside TimeoutMs
 
 // What a powered device sends: the start byte, then its identity record
 // (the UID, version 2.3).
@@ -74,14 +76,23 @@ Finished waitFor(QProcess &process)
     return result;
 }
 
+// Waits until the process has written text count times on channel, leaving the output unread.
+bool waitForText(QProcess &process, const QByteArray &text, int count = 1,
+                 QProcess::ProcessChannel channel = QProcess::StandardOutput)
+{
+    process.setReadChannel(channel);
+    while (process.peek(1 << 20).count(text) < count) {
+        if (!process.waitForReadyRead(RunTimeoutMs))
+            return false;
+    }
+    process.setReadChannel(QProcess::StandardOutput);
+    return true;
+}
+
 // Waits until the run says its port is open, leaving the output unread.
 bool waitForOpened(QProcess &flash)
 {
-    while (!flash.peek(1 << 20).contains("Opened ")) {
-        if (!flash.waitForReadyRead(RunTimeoutMs))
-            return false;
-    }
-    return true;
+    return waitForText(flash, "Opened ");
 }
 
 Finished runCommand(const QString &program, const QStringList &arguments)
@@ -285,7 +296,7 @@ void TestTools::deviceFaults_data()
                                        << "2048 of 5110 bytes and 2 blocks acknowledged, 0 NAKs, .*, DOWNLOAD CANCELED"
                                        << 2;
     // Ten NAKs in a row for one frame end the download: nine resends, then no more.
-    QTest::newRow("nak for ever") << QStringList{"--nak-rate", "0.999", "--idle-timeout", "1"} << 1
+    QTest::newRow("nak for ever") << QStringList{"--nak-rate", "0.999", "--idle-timeout", "0.2"} << 1
                                   << "1024 of 5110 bytes and 1 blocks acknowledged, 12 NAKs, .*, Gave up after 10 NAKs in a row" << 1;
     QTest::newRow("unplug at block 2") << QStringList{"--unplug-at", "2"} << 3 << "lost" << 1;
 }
@@ -356,13 +367,14 @@ void TestTools::endsInEachState()
     QProcess flash;
     QElapsedTimer clock;
     clock.start();
-    const QString timeout = ending == Ending::Silent ? QStringLiteral("1") : QStringLiteral("0");
+    const QString timeout = ending == Ending::Silent ? CommandLine::secondsText(TimeoutMs) : QStringLiteral("0");
     flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--devices", "0", "--timeout", timeout,
                                               "--log", logPath, m_firmwarePath});
     QVERIFY(waitForOpened(flash)); // the port is set up
     QCOMPARE(line.settingsProblem(), QString());
-    // The device speaks well into the second, so silence counts from its last byte.
-    QTest::qWait(SpeakAfterMs);
+    // The device speaks well into the time-out, so silence counts from its last byte.
+    if (ending == Ending::Silent)
+        QTest::qWait(SpeakAfterMs);
     QVERIFY(line.send(deviceSends));
     const qint64 spokeAt = deviceSends.isEmpty() ? 0 : clock.elapsed();
     QCOMPARE(line.receive(bytesExpected).size(), bytesExpected);
@@ -373,7 +385,7 @@ void TestTools::endsInEachState()
     const Finished result = waitFor(flash);
 
     const QMap<Ending, QPair<QString, int>> endings{
-        {Ending::Silent, {QStringLiteral("Timed out: the line was silent for 1 s"), 4}},
+        {Ending::Silent, {QStringLiteral("Timed out: the line was silent for %1 s").arg(CommandLine::secondsText(TimeoutMs)), 4}},
         {Ending::Unplugged, {QStringLiteral("Port %1 lost (unplugged?)").arg(line.path), 3}},
         {Ending::Stopped, {QStringLiteral("Stopped by SIGTERM"), 130}},
     };
@@ -393,7 +405,7 @@ void TestTools::endsInEachState()
         QCOMPARE(fields.last(), logged);
     }
     if (ending == Ending::Silent) {
-        QVERIFY(clock.elapsed() >= spokeAt + 1000);
+        QVERIFY(clock.elapsed() >= spokeAt + TimeoutMs);
         // Nothing is resent unasked: a frame without a number could be written twice.
         QVERIFY(line.received().isEmpty());
     }
@@ -439,7 +451,10 @@ void TestTools::oneImagePerRun()
             QVERIFY(removed ? QFile::remove(m_firmwarePath) : writeFile(m_firmwarePath, secondBuild.left(300)));
         if (device == 3) {
             QVERIFY(removed || writeFile(m_firmwarePath, secondBuild));
-            QTest::qWait(1600); // long enough to settle
+            // The change is said; followed, the file is taken (or found unreadable) once it has settled.
+            const QByteArray said = !follow ? "changed on disk" : removed ? "Cannot read" : "Firmware ";
+            const bool taken = follow && !removed; // a second "Firmware " line, on stdout
+            QVERIFY(waitForText(flash, said, taken ? 2 : 1, taken ? QProcess::StandardOutput : QProcess::StandardError));
         }
         QVERIFY(line.send(announcement() + Poll + Ack));
         const QByteArray frame = line.receive(IdentityReply + Frame).mid(IdentityReply);
@@ -503,8 +518,8 @@ void TestTools::reopensLostPort_data()
     const QString lost = QStringLiteral("Port %1 lost (unplugged?) during the transfer to "
                                         "UID 4B41565249000001, after block 2 of 4");
     QTest::newRow("back after 300 ms") << QStringList{"--replug-after", "300"} << "10" << 0 << 2 << lost;
-    QTest::newRow("never back") << QStringList{} << "1" << 4 << 0
-                                << "Timed out: the line was silent for 1 s while waiting for %1 to come back";
+    QTest::newRow("never back") << QStringList{} << "0.2" << 4 << 0
+                                << "Timed out: the line was silent for 0.2 s while waiting for %1 to come back";
 }
 
 void TestTools::reopensLostPort()
@@ -603,10 +618,10 @@ void TestTools::simulatorExitStatus_data()
         << 0 << "";
     QTest::newRow("out fails on saving") << QStringList{"--out", "/dev/full"} << "kavri-flash" << 5
         << "kavri-devsim: cannot write /dev/full: No space left on device";
-    QTest::newRow("host silent once open") << QStringList{"--idle-timeout", "1"} << "silent" << 4
-        << "kavri-devsim: Device 1 UID 4B41565249000001 gave up: the host was silent for 1 s";
-    QTest::newRow("host gone mid-transfer") << QStringList{"--idle-timeout", "1", "--baud", "115200"}
-        << "killed kavri-flash" << 4 << "kavri-devsim: Device 1 UID 4B41565249000001 gave up: the host was silent for 1 s";
+    QTest::newRow("host silent once open") << QStringList{"--idle-timeout", "0.2"} << "silent" << 4
+        << "kavri-devsim: Device 1 UID 4B41565249000001 gave up: the host was silent for 0.2 s";
+    QTest::newRow("host gone mid-transfer") << QStringList{"--idle-timeout", "0.2", "--baud", "115200"}
+        << "killed kavri-flash" << 4 << "kavri-devsim: Device 1 UID 4B41565249000001 gave up: the host was silent for 0.2 s";
     QTest::newRow("silent host, no idle timeout") << QStringList{"--idle-timeout", "0"} << "silent" << 130 << "";
 }
 
@@ -633,14 +648,14 @@ void TestTools::simulatorExitStatus()
         QProcess flash;
         if (host == "silent") {
             QVERIFY(line.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
-            QTest::qWait(1500);
+            QTest::qWait(2 * TimeoutMs);
             line.close(); // lets a simulator that gave up end at once
-            if (!simulator.waitForFinished(1000))
+            if (!simulator.waitForFinished(TimeoutMs))
                 simulator.terminate();
         } else {
             flash.start(QStringLiteral(KAVRI_FLASH), {"--port", simulator.path, "--timeout", "5", m_firmwarePath});
             if (host == "killed kavri-flash") {
-                QTest::qWait(500);
+                QTest::qWait(TimeoutMs);
                 flash.kill();
             }
             waitFor(flash);
@@ -782,9 +797,9 @@ void TestTools::mistakesAreSaid_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("err");
 
-    QTest::newRow("nothing matches, --timeout") << QStringList{"--json", "--match", "NO-SUCH-ADAPTER", "--timeout", "1"}
+    QTest::newRow("nothing matches, --timeout") << QStringList{"--json", "--match", "NO-SUCH-ADAPTER", "--timeout", "0.2"}
                                                 << 4 << "kavri-flash: No port matches \"NO-SUCH-ADAPTER\" yet; waiting for one\n"
-                                                        "kavri-flash: Timed out: no port was open for 1 s\n";
+                                                        "kavri-flash: Timed out: no port was open for 0.2 s\n";
     QTest::newRow("empty --match") << QStringList{"--json", "--match", ""} << 2
                                    << "kavri-flash: --match needs a text: an empty one would match every port\n";
     QTest::newRow("one port twice") << QStringList{"--json", "--port", "LINE", "--port", "LINK"} << 2
@@ -824,7 +839,7 @@ void TestTools::stdoutClosedIsSurvived()
     const QString logPath = m_dir.filePath(QStringLiteral("closed.csv"));
     QFile::remove(logPath);
     Simulator simulator;
-    QVERIFY(simulator.start({"--baud", "115200", "--devices", "2", "--idle-timeout", "1",
+    QVERIFY(simulator.start({"--baud", "115200", "--devices", "2", "--idle-timeout", "0.2",
                              "--out", m_dir.filePath(QStringLiteral("image%n.bin"))}));
     // The reader goes away once the transfer is under way.
     const QString pipeline = QStringLiteral("\"$0\" \"$@\" | head -c 400 >/dev/null; exit ${PIPESTATUS[0]}");

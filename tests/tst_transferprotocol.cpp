@@ -148,6 +148,8 @@ private slots:
     void startByteIsConsumed();
     void transfer_data();
     void transfer();
+    void announcingAgain_data();
+    void announcingAgain();
     void nakRepeatsTheFrame();
     void nakBeforeFirstBlockIsIgnored();
     void cancel();
@@ -328,6 +330,32 @@ void TestTransferProtocol::transfer()
     for (const QList<QVariant> &arguments : std::as_const(host.progress))
         progress.append(arguments.at(0).toInt());
     QCOMPARE(progress, expectedProgress);
+}
+
+void TestTransferProtocol::announcingAgain_data()
+{
+    QTest::addColumn<bool>("armed");
+    QTest::addColumn<QByteArray>("answer"); // to the repeated announcement
+    QTest::newRow("before Download: every byte is a poll") << false << QByteArray(17, ETX);
+    // Why a device never announces again once it heard anything back.
+    QTest::newRow("start armed: the start byte, then replies") << true << expectedFrame(patterned(10), 0);
+}
+
+// A device that announces itself a second time after the greeting is not
+// read as a new device: its bytes mean what any byte means in that state.
+void TestTransferProtocol::announcingAgain()
+{
+    QFETCH(bool, armed);
+    QFETCH(QByteArray, answer);
+    QFETCH_GLOBAL(bool, byteByByte);
+    Host host(byteByByte);
+    const QByteArray withAck = ETX + QByteArray::fromHex("0A1B06") + identityRecord().mid(3);
+    host.receive(withAck);
+    QCOMPARE(host.written(), QByteArray(8, ETX));
+    if (armed)
+        host.download(patterned(10));
+    host.receive(withAck);
+    QCOMPARE(host.written(), answer);
 }
 
 void TestTransferProtocol::nakRepeatsTheFrame()

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -49,6 +50,22 @@ std::optional<qint64> integerValue(const QCommandLineParser &parser, const QStri
     printError(QStringLiteral("--%1 takes a whole number from %2 to %3, not \"%4\"")
                    .arg(option).arg(minimum).arg(maximum).arg(parser.value(option)));
     return std::nullopt;
+}
+
+std::optional<int> millisecondsValue(const QCommandLineParser &parser, const QString &option, int maximumSeconds)
+{
+    bool ok = false;
+    const double seconds = parser.value(option).toDouble(&ok);
+    if (ok && seconds >= 0 && seconds <= maximumSeconds)
+        return int(std::lround(seconds * 1000));
+    printError(QStringLiteral("--%1 takes seconds from 0 to %2 (fractions allowed), not \"%3\"")
+                   .arg(option).arg(maximumSeconds).arg(parser.value(option)));
+    return std::nullopt;
+}
+
+QString secondsText(int milliseconds)
+{
+    return QString::number(milliseconds / 1000.0);
 }
 
 } // namespace CommandLine

@@ -31,6 +31,14 @@ bool parse(QCommandLineParser &parser, const QStringList &arguments, VersionOpti
 std::optional<qint64> integerValue(const QCommandLineParser &parser, const QString &option,
                                    qint64 minimum, qint64 maximum);
 
+// The option's value as seconds from 0 to maximumSeconds, fractions allowed
+// ("0.3"), in whole milliseconds; nullopt (with the reason printed) when it
+// is not one.
+std::optional<int> millisecondsValue(const QCommandLineParser &parser, const QString &option, int maximumSeconds);
+
+// "1", "0.3": a duration in milliseconds as a user writes seconds.
+QString secondsText(int milliseconds);
+
 // Prints "<program>: text" to stderr.
 void printError(const QString &text);
 // Prints text and a line end to stdout at once, so a reader on a pipe sees

@@ -4,6 +4,10 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
+#endif
+
 namespace {
 
 constexpr int BarWidth = 30;
@@ -18,6 +22,15 @@ QString duration(double seconds)
     return QString::asprintf("%d:%02d", whole / 60, whole % 60);
 }
 
+// "[#####.....]" width characters inside, or nothing where there is no room.
+QString bar(quint64 sent, quint64 total, int width)
+{
+    if (width <= 0)
+        return {};
+    const int filled = int(sent * width / total);
+    return u'[' + QString(filled, u'#') + QString(width - filled, u'.') + u']';
+}
+
 } // namespace
 
 FlashConsole::FlashConsole(Verbosity verbosity, bool severalPorts, bool terminal, std::FILE *out, std::FILE *err)
@@ -25,7 +38,12 @@ FlashConsole::FlashConsole(Verbosity verbosity, bool severalPorts, bool terminal
     , verbosity(verbosity)
     , severalPorts(severalPorts)
     , terminal(terminal)
+    // Port names are the system's, not text in the user's language: one
+    // collation orders them alike everywhere, the C locale included, whose
+    // collator would ignore the numeric mode.
+    , portOrder(QLocale(QLocale::English))
 {
+    portOrder.setNumericMode(true);
 }
 
 void FlashConsole::firmware(const QString &path, const FirmwareImage &image)
@@ -55,25 +73,30 @@ void FlashConsole::progress(const QString &port, quint64 sent, quint64 total, do
         printMilestone(port, sent, total);
         return;
     }
-    lines.insert(port, progressLine(port, sent, total, seconds));
+    running.insert(port, {sent, total, seconds});
     const bool done = sent >= total;
     if (linesShown > 0 && !done && sinceRedraw.elapsed() < RedrawIntervalMs)
         return;
     drawLines();
 }
 
-QString FlashConsole::progressLine(const QString &port, quint64 sent, quint64 total, double seconds) const
+QString FlashConsole::progressLine(const QString &port, quint64 sent, quint64 total, double seconds, int columns) const
 {
-    const int filled = int(sent * BarWidth / total);
-    const double rate = seconds > 0 ? sent / seconds : 0;
-    const QString left = rate > 0 ? duration((total - sent) / rate) : QStringLiteral("-:--");
+    // The last block queued is still on its way until the device answers:
+    // counted at once, it made the first rate several times the line's.
+    const quint64 taken = sent < total ? sent - std::min<quint64>(sent, TransferProtocol::blockSize) : total;
+    const double rate = seconds > 0 ? taken / seconds : 0;
+    const QString left = rate > 0 ? duration((total - taken) / rate) : QStringLiteral("-:--");
     const QString lead = severalPorts ? QStringLiteral("%1 %2 ").arg(port, -12).arg(uids.value(port), -16) : QString();
-    return lead + QStringLiteral("[%1%2] %3% %4/%5 B %6 kB/s %7 left")
-                      .arg(QString(filled, u'#'), QString(BarWidth - filled, u'.'))
-                      .arg(int(sent * 100 / total), 3)
-                      .arg(sent).arg(total)
-                      .arg(rate / 1000, 0, 'f', 1)
-                      .arg(left);
+    const QString figures = QStringLiteral(" %1% %2/%3 B %4 kB/s %5 left")
+                                .arg(int(sent * 100 / total), 3)
+                                .arg(sent).arg(total)
+                                .arg(rate / 1000, 0, 'f', 1)
+                                .arg(left);
+    // On a narrow screen the bar gives way first, then the tail: the port,
+    // UID and percent lead the line and say the most.
+    const qsizetype room = columns - lead.size() - figures.size() - 2; // 2: the bar's brackets
+    return (lead + bar(sent, total, int(std::min<qsizetype>(BarWidth, room))) + figures).left(columns);
 }
 
 void FlashConsole::printMilestone(const QString &port, quint64 sent, quint64 total)
@@ -91,7 +114,7 @@ void FlashConsole::printMilestone(const QString &port, quint64 sent, quint64 tot
 void FlashConsole::deviceEnded(const DeviceRecord &record)
 {
     const QString &port = record.port.name;
-    lines.remove(port);
+    running.remove(port);
     nextMilestones.remove(port); // the next device's progress starts afresh
     using Result = DeviceRecord::Result;
     if (record.result != Result::PortLost && record.result != Result::TimedOut && record.result != Result::Interrupted)
@@ -108,22 +131,30 @@ void FlashConsole::deviceEnded(const DeviceRecord &record)
 
 void FlashConsole::lost(const QString &port)
 {
-    lines.remove(port); // the problem line said it
+    running.remove(port); // the problem line said it
+    drawLines();
 }
 
 void FlashConsole::summary(const QList<PortSummary> &ports, int exitCode)
 {
     if (!severalPorts)
         return; // the one port's devices each had their summary line
+    QList<PortSummary> rows = ports;
+    std::sort(rows.begin(), rows.end(), [this](const PortSummary &row, const PortSummary &other) {
+        return portBefore(row.port.name, other.port.name);
+    });
+    int nameWidth = 12;
+    for (const PortSummary &row : rows)
+        nameWidth = std::max(nameWidth, int(row.port.name.size()));
     // A column for every result word, headed by the word the JSON uses.
-    QString header = QStringLiteral("%1").arg(QStringLiteral("Port"), -12);
+    QString header = QStringLiteral("%1").arg(QStringLiteral("Port"), -nameWidth);
     for (int i = 0; i < DeviceRecord::ResultCount; ++i) {
         const QString word = DeviceRecord::resultWord(DeviceRecord::Result(i));
         header += QStringLiteral(" %1").arg(word, std::max(4, int(word.size())));
     }
     result({}, header + QStringLiteral(" %1 %2").arg(QStringLiteral("acked bytes"), 12).arg(QStringLiteral("seconds"), 9));
-    for (const PortSummary &row : ports) {
-        QString line = QStringLiteral("%1").arg(row.port.name, -12);
+    for (const PortSummary &row : rows) {
+        QString line = QStringLiteral("%1").arg(row.port.name, -nameWidth);
         for (int i = 0; i < DeviceRecord::ResultCount; ++i) {
             const int width = std::max(4, int(DeviceRecord::resultWord(DeviceRecord::Result(i)).size()));
             line += QStringLiteral(" %1").arg(row.results[size_t(i)], width);
@@ -175,18 +206,67 @@ QString FlashConsole::named(const QString &port, const QString &text) const
     return port + QStringLiteral(": ") + text;
 }
 
+bool FlashConsole::portBefore(const QString &port, const QString &other) const
+{
+    return portOrder.compare(port, other) < 0;
+}
+
+// Read at every redraw, so a resized window is drawn to its new size.
+QSize FlashConsole::screenSize() const
+{
+#ifdef Q_OS_UNIX
+    winsize size{};
+    if (ioctl(fileno(err), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0)
+        return QSize(size.ws_col, size.ws_row);
+#endif
+    return assumedScreen;
+}
+
+// The lines of the live block. Each stays a column short of the screen, as
+// some terminals wrap once the last column is written: a wrapped line takes
+// two rows, and the redraw, moving up a row a line, would leave fragments.
+// The block stays shorter than the screen, since the cursor cannot move up
+// past the top row to redraw it; the ports that do not fit are counted on
+// its last line.
+QStringList FlashConsole::liveLines() const
+{
+    const QSize screen = screenSize();
+    const int columns = screen.width() - 1;
+    const qsizetype room = std::max(1, screen.height() - 1);
+    QStringList ports = running.keys();
+    std::sort(ports.begin(), ports.end(), [this](const QString &port, const QString &other) {
+        return portBefore(port, other);
+    });
+    const qsizetype drawn = ports.size() <= room ? ports.size() : room - 1;
+    QStringList lines;
+    for (const QString &port : ports.first(drawn)) {
+        const Progress at = running.value(port);
+        lines += progressLine(port, at.sent, at.total, at.seconds, columns);
+    }
+    if (drawn < ports.size())
+        lines += QStringLiteral("... and %1 more ports running").arg(ports.size() - drawn).left(columns);
+    return lines;
+}
+
+// The start of the live block's first row, from the end of its last.
+QString FlashConsole::blockStart() const
+{
+    return (linesShown > 1 ? QStringLiteral("\033[%1A").arg(linesShown - 1) : QString()) + u'\r';
+}
+
 // The progress lines live on stderr, drawn over themselves, so they never
-// mix into results piped from stdout.
+// mix into results piped from stdout. What the block drew before and no
+// longer draws is erased with it.
 void FlashConsole::drawLines()
 {
-    if (!terminal || lines.isEmpty())
+    if (!terminal)
         return;
-    QString text;
-    if (linesShown > 1)
-        text += QStringLiteral("\033[%1A").arg(linesShown - 1);
-    text += u'\r';
-    text += QStringList(lines.values()).join(QStringLiteral("\033[K\n")) + QStringLiteral("\033[K");
-    write(err, text.toLocal8Bit());
+    if (running.isEmpty()) {
+        clearLines();
+        return;
+    }
+    const QStringList lines = liveLines();
+    write(err, (blockStart() + lines.join(QStringLiteral("\033[K\n")) + QStringLiteral("\033[J")).toLocal8Bit());
     linesShown = int(lines.size());
     sinceRedraw.start();
 }
@@ -195,8 +275,7 @@ void FlashConsole::clearLines()
 {
     if (linesShown == 0)
         return;
-    const QString up = linesShown > 1 ? QStringLiteral("\033[%1A").arg(linesShown - 1) : QString();
-    write(err, (up + QStringLiteral("\r\033[J")).toLocal8Bit());
+    write(err, (blockStart() + QStringLiteral("\033[J")).toLocal8Bit());
     linesShown = 0;
 }
 

@@ -3,16 +3,21 @@
 
 #include "flashreport.h"
 
+#include <QCollator>
 #include <QElapsedTimer>
 #include <QMap>
+#include <QSize>
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
+#include <limits>
 
 // kavri-flash's readable output. Results go to stdout in every mode,
 // problems to stderr. Progress is one line per port redrawn in place when
-// stderr is a terminal, and a few plain lines on stdout otherwise, so a log
-// stays short. With several ports every line names its port.
+// stdout and stderr are one terminal, and a few plain lines on stdout
+// otherwise, so a log stays short. With several ports every line names its
+// port, and ports come in natural order (pts/2 before pts/10).
 class FlashConsole : public FlashReporter
 {
 public:
@@ -34,13 +39,29 @@ public:
     void detail(const QString &port, const QString &text) override;
 
     // "[#######.......]  25% 2048/8192 B 11.4 kB/s 0:01 left", led by the
-    // port and UID when several ports are served.
-    QString progressLine(const QString &port, quint64 sent, quint64 total, double seconds) const;
+    // port and UID when several ports are served; at most columns wide.
+    QString progressLine(const QString &port, quint64 sent, quint64 total, double seconds,
+                         int columns = std::numeric_limits<int>::max()) const;
+
+    // The screen the progress lines are fitted to when stderr is no terminal
+    // that tells its size (as in tests); 80x24 unless set.
+    void setScreenSize(QSize size) { assumedScreen = size; }
 
 private:
+    struct Progress
+    {
+        quint64 sent;
+        quint64 total;
+        double seconds;
+    };
+
     void result(const QString &port, const QString &text);
     void printMilestone(const QString &port, quint64 sent, quint64 total);
     QString named(const QString &port, const QString &text) const;
+    bool portBefore(const QString &port, const QString &other) const;
+    QSize screenSize() const;
+    QStringList liveLines() const;
+    QString blockStart() const;
     void drawLines();
     void clearLines();
     void writeLine(std::FILE *stream, const QString &text);
@@ -49,9 +70,11 @@ private:
     bool severalPorts;
     bool terminal;
     QMap<QString, QString> uids;         // port: the UID of its device
-    QMap<QString, QString> lines;        // port: its progress line, while one is shown
+    QMap<QString, Progress> running;     // port: its latest progress, while its line is shown
     QMap<QString, int> nextMilestones;   // port: the next percent worth a plain line
-    int linesShown = 0;
+    int linesShown = 0;                  // rows of the live block on the screen
+    QSize assumedScreen{80, 24};
+    QCollator portOrder;
     QElapsedTimer sinceRedraw;
 };
 

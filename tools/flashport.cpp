@@ -1,5 +1,6 @@
 #include "flashport.h"
 
+#include "commandline.h"
 #include "flashfirmware.h"
 
 #include <algorithm>
@@ -48,7 +49,7 @@ FlashPort::FlashPort(const PortLabel &label, const FlashPortOptions &options, co
     silence.setSingleShot(true);
     // A coarse timer may fire up to 5 % early; a time-out must not.
     silence.setTimerType(Qt::PreciseTimer);
-    silence.setInterval(options.timeoutSeconds * 1000);
+    silence.setInterval(options.timeoutMs);
     connect(&silence, &QTimer::timeout, this, &FlashPort::checkSilence);
     reopenRetry.setInterval(ReopenIntervalMs);
     // Every attempt fails the same way until the port is back, so open() speaks only of success then.
@@ -83,7 +84,7 @@ bool FlashPort::open()
     away = false;
     // Silence counts from the moment there is a line to speak on.
     sinceLineSpoke.start();
-    if (options.timeoutSeconds > 0)
+    if (options.timeoutMs > 0)
         silence.start();
     reporter.opened(name());
     const QString refusal = transfer.latencyRefusal();
@@ -194,7 +195,7 @@ void FlashPort::recordDevice(DeviceRecord::Result result)
 
 void FlashPort::checkSilence()
 {
-    const qint64 limitMs = options.timeoutSeconds * 1000;
+    const qint64 limitMs = options.timeoutMs;
     const qint64 silentMs = sinceLineSpoke.elapsed();
     if (silentMs < limitMs) {
         silence.start(int(limitMs - silentMs));
@@ -203,7 +204,7 @@ void FlashPort::checkSilence()
     // Frames carry no block number, so a block resent unasked could be
     // written twice: on silence the port stops instead.
     reporter.problem(name(), QStringLiteral("Timed out: the line was silent for %1 s %2")
-                                 .arg(options.timeoutSeconds).arg(whereText()));
+                                 .arg(CommandLine::secondsText(options.timeoutMs), whereText()));
     leaveDevice(DeviceRecord::Result::TimedOut);
     finish(ExitTimedOut);
 }

@@ -25,7 +25,7 @@ enum FlashExitCode : int {
 struct FlashPortOptions
 {
     int deviceCount = 1;    // 0: until stopped
-    int timeoutSeconds = 0; // 0: wait forever
+    int timeoutMs = 0;      // 0: wait forever
     bool lowLatency = true;
     bool reopen = false;    // a lost port is looked for again every 100 ms, not the end
     bool hotPlug = false;   // a lost port waits to be opened again by its owner when it is back

@@ -1,5 +1,6 @@
 #include "flashrun.h"
 
+#include "commandline.h"
 #include "seriallink.h"
 
 #include <QFile>
@@ -54,7 +55,7 @@ FlashRun::FlashRun(const FlashOptions &options, FlashReporter &reporter, PortSou
         portsChanged();
     });
     noPortTimer.setSingleShot(true);
-    noPortTimer.setInterval(options.port.timeoutSeconds * 1000);
+    noPortTimer.setInterval(options.port.timeoutMs);
     connect(&noPortTimer, &QTimer::timeout, this, &FlashRun::noPortTimedOut);
     reporter.outputFailed = [this](const QString &reason) {
         QMetaObject::invokeMethod(this, [this, reason] {
@@ -268,13 +269,14 @@ void FlashRun::watchForNoPort()
                                  ? QStringLiteral("No serial port yet; waiting for one to appear")
                                  : QStringLiteral("No port matches \"%1\" yet; waiting for one").arg(options.match));
     }
-    if (options.port.timeoutSeconds > 0 && !noPortTimer.isActive())
+    if (options.port.timeoutMs > 0 && !noPortTimer.isActive())
         noPortTimer.start();
 }
 
 void FlashRun::noPortTimedOut()
 {
-    reporter.problem({}, QStringLiteral("Timed out: no port was open for %1 s").arg(options.port.timeoutSeconds));
+    reporter.problem({}, QStringLiteral("Timed out: no port was open for %1 s")
+                             .arg(CommandLine::secondsText(options.port.timeoutMs)));
     stopAll(ExitTimedOut);
 }
 

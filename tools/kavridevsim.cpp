@@ -45,14 +45,15 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("MAJ.MIN"), QStringLiteral("1.0")},
         {QStringLiteral("devices"), QStringLiteral("Devices that complete or cancel, one after another."),
          QStringLiteral("N"), QStringLiteral("1")},
-        {QStringLiteral("count"), QStringLiteral("With --pty: play N lines at once, each on its own pseudo-terminal."),
+        {QStringLiteral("count"), QStringLiteral("With --pty: play N lines at once (at most %1), each on its own "
+                                                 "pseudo-terminal.").arg(MaxLines),
          QStringLiteral("N"), QStringLiteral("1")},
         {QStringLiteral("out"), QStringLiteral("Write the image each device received to FILE as it finishes; "
                                                "%n in FILE becomes the device's number, else each overwrites the last; "
                                                "%p the line's number (needed with --count). Its folder must exist."),
          QStringLiteral("FILE")},
         {QStringLiteral("idle-timeout"), QStringLiteral("Give up on a host silent for S seconds once a device has "
-                                                        "announced itself (0: wait forever)."),
+                                                        "announced itself; fractions allowed (0: wait forever)."),
          QStringLiteral("S"), QStringLiteral("10")},
         {QStringLiteral("nak-every"), QStringLiteral("Refuse every K-th block once."), QStringLiteral("K"), QStringLiteral("0")},
         {QStringLiteral("nak-rate"), QStringLiteral("Refuse any good block with probability P."), QStringLiteral("P"),
@@ -203,7 +204,7 @@ std::optional<SimulatorRun::Options> readRunOptions(const QCommandLineParser &pa
 {
     const auto lineCount = CommandLine::integerValue(parser, QStringLiteral("count"), 1, MaxLines);
     const auto baud = CommandLine::integerValue(parser, QStringLiteral("baud"), 0, 10000000);
-    const auto idleTimeout = CommandLine::integerValue(parser, QStringLiteral("idle-timeout"), 0, 86400);
+    const auto idleTimeout = CommandLine::millisecondsValue(parser, QStringLiteral("idle-timeout"), 86400);
     const auto replugAfterMs = CommandLine::integerValue(parser, QStringLiteral("replug-after"), 0, 3600000);
     if (!lineCount || !baud || !idleTimeout || !replugAfterMs || !linesFitOptions(parser, int(*lineCount)))
         return std::nullopt;
@@ -213,7 +214,7 @@ std::optional<SimulatorRun::Options> readRunOptions(const QCommandLineParser &pa
     options.linkPath = parser.value(QStringLiteral("link"));
     options.outPattern = parser.value(QStringLiteral("out"));
     options.baud = int(*baud);
-    options.idleTimeoutMs = int(*idleTimeout) * 1000;
+    options.idleTimeoutMs = *idleTimeout;
     options.replugAfterMs = parser.isSet(QStringLiteral("replug-after")) ? int(*replugAfterMs) : -1;
     if (!outputWritable(options.outPattern))
         return std::nullopt;

@@ -50,7 +50,7 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("devices"), QStringLiteral("Serve N devices one after another on each port (0: until stopped)."),
          QStringLiteral("N"), QStringLiteral("1")},
         {QStringLiteral("timeout"), QStringLiteral("Give up on a port when its line is silent this long, and on the run "
-                                                   "when no port is open this long (default: never)."),
+                                                   "when no port is open this long; fractions allowed (default: never)."),
          QStringLiteral("SECONDS"), QStringLiteral("0")},
         {QStringLiteral("reopen"), QStringLiteral("When the port is lost, open it again once it is back and carry on; a device lost "
                                                   "with it is reported \"Port lost\" and not counted in --devices.")},
@@ -74,14 +74,14 @@ std::optional<FlashOptions> readOptions(const QCommandLineParser &parser)
         return std::nullopt;
     }
     const auto devices = CommandLine::integerValue(parser, QStringLiteral("devices"), 0, 1000000);
-    const auto timeout = CommandLine::integerValue(parser, QStringLiteral("timeout"), 0, 86400);
+    const auto timeout = CommandLine::millisecondsValue(parser, QStringLiteral("timeout"), 86400);
     if (!devices || !timeout)
         return std::nullopt;
     FlashOptions options;
     options.firmwarePath = parser.positionalArguments().first();
     options.follow = parser.isSet(QStringLiteral("follow"));
     options.port.deviceCount = int(*devices);
-    options.port.timeoutSeconds = int(*timeout);
+    options.port.timeoutMs = *timeout;
     options.port.lowLatency = !parser.isSet(QStringLiteral("no-low-latency"));
     options.port.reopen = parser.isSet(QStringLiteral("reopen"));
     options.portNames = parser.values(QStringLiteral("port"));
@@ -126,7 +126,7 @@ int main(int argc, char *argv[])
     if (parser.isSet(QStringLiteral("json")))
         reporter = std::make_unique<FlashJson>();
     else
-        reporter = std::make_unique<FlashConsole>(verbosity(parser), severalPorts, isatty(STDERR_FILENO));
+        reporter = std::make_unique<FlashConsole>(verbosity(parser), severalPorts, isatty(STDOUT_FILENO) && isatty(STDERR_FILENO));
     if (parser.isSet(QStringLiteral("list"))) {
         reporter->listed(systemPorts());
         return ExitOk;

@@ -157,7 +157,7 @@ void SimulatorRun::reportSilence(int line)
     CommandLine::printError(QStringLiteral("%1 UID %2 gave up: the host was silent for %3 s")
                                 .arg(deviceName(line, device),
                                      QString::fromLatin1(simulator.devices().at(device).uid.toHex().toUpper()))
-                                .arg(m_options.idleTimeoutMs / 1000.0));
+                                .arg(CommandLine::secondsText(m_options.idleTimeoutMs)));
     fail(CommandLine::TimeoutExitCode);
 }
 
