@@ -512,6 +512,10 @@ void TestTransferProtocol::fileChangedUnderTransfer()
     QFETCH(QString, change);
     QFETCH(bool, midway);
     QFETCH(Outcome, outcome);
+#ifdef Q_OS_WIN
+    if (change == QLatin1String("renamed over") || change == QLatin1String("deleted"))
+        QSKIP("Windows lets no one remove or replace a file that is open");
+#endif
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("firmware.kvf"));
     // Larger than the file's read buffer, so the disk is read during the transfer.

@@ -6,8 +6,13 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace CommandLine {
 
@@ -33,10 +38,16 @@ bool parse(QCommandLineParser &parser, const QStringList &arguments, VersionOpti
         printError(parser.errorText() + QStringLiteral(" (see --help)"));
         return false;
     }
-    if (parser.isSet(help))
-        parser.showHelp(0);
-    if (versionOption == VersionOption::Offered && parser.isSet(version))
-        parser.showVersion();
+    // Printed rather than left to showHelp() and showVersion(), which on
+    // Windows open a message box when started without a console of their own.
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        std::exit(0);
+    }
+    if (versionOption == VersionOption::Offered && parser.isSet(version)) {
+        printLine(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
+        std::exit(0);
+    }
     return true;
 }
 
@@ -69,6 +80,41 @@ QString secondsText(int milliseconds)
 }
 
 } // namespace CommandLine
+
+#ifdef Q_OS_WIN
+
+namespace {
+
+StopSignals *stopTarget = nullptr;
+
+// Windows delivers Ctrl-C, Ctrl-Break and the console's closing on a thread
+// of its own; the stop is handed to the event loop like a signal elsewhere.
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    QMetaObject::invokeMethod(stopTarget, [event] {
+        emit stopTarget->stopRequested(event == CTRL_C_EVENT ? QStringLiteral("Ctrl-C") : QStringLiteral("Ctrl-Break"));
+    }, Qt::QueuedConnection);
+    return TRUE;
+}
+
+} // namespace
+
+StopSignals::StopSignals(QObject *parent)
+    : QObject(parent)
+{
+    stopTarget = this;
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+StopSignals::~StopSignals()
+{
+    SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+    stopTarget = nullptr;
+}
+
+#else
 
 namespace {
 
@@ -120,3 +166,5 @@ void StopSignals::drain()
     if (::read(stopPipe[0], &byte, 1) == 1)
         emit stopRequested(byte == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM"));
 }
+
+#endif

@@ -60,9 +60,11 @@ signals:
     void stopRequested(const QString &signalName);
 
 private:
+#ifndef Q_OS_WIN
     void drain();
 
     QSocketNotifier m_notifier{QSocketNotifier::Read};
+#endif
 };
 
 #endif // COMMANDLINE_H

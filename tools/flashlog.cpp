@@ -10,7 +10,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifdef Q_OS_WIN
+#include <io.h>
+#endif
+
 namespace {
+
+#ifdef Q_OS_WIN
+// Bytes as they are (no CRLF translation, which would change the sizes the
+// row's take-back relies on), and not inherited by child processes.
+constexpr int OpenFlags = _O_BINARY | _O_NOINHERIT;
+
+ssize_t pread(int fd, void *buffer, size_t count, off_t offset)
+{
+    // Writes append whatever the position, so moving it costs nothing.
+    if (_lseeki64(fd, offset, SEEK_SET) < 0)
+        return -1;
+    return _read(fd, buffer, unsigned(count));
+}
+#else
+constexpr int OpenFlags = O_CLOEXEC;
+#endif
 
 const QByteArray header = "time,port,serial,usb,uid,version,file,image_bytes,image_sha256,"
                           "acked_bytes,acked_blocks,naks,seconds,result\n";
@@ -41,9 +61,9 @@ QString FlashLog::open(const QString &fileName)
     name = fileName;
     // Appended to by the system rather than by seeking to the end, so a pipe
     // or a device (/dev/stdout, /dev/full) is a log like any file.
-    fd = ::open(QFile::encodeName(fileName).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    fd = ::open(QFile::encodeName(fileName).constData(), O_RDWR | O_APPEND | O_CREAT | OpenFlags, 0666);
     if (fd < 0)
-        fd = ::open(QFile::encodeName(fileName).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        fd = ::open(QFile::encodeName(fileName).constData(), O_WRONLY | O_APPEND | OpenFlags);
     if (fd < 0)
         return problem(systemReason(errno));
     struct stat status{};
@@ -65,7 +85,7 @@ QString FlashLog::open(const QString &fileName)
 QString FlashLog::checkHeader()
 {
     QByteArray first(header.size(), '\0');
-    const ssize_t count = ::pread(fd, first.data(), size_t(first.size()), 0);
+    const ssize_t count = pread(fd, first.data(), size_t(first.size()), 0);
     if (count < 0)
         return {}; // opened write-only: rows are appended as they are
     if (first != header)
@@ -73,7 +93,7 @@ QString FlashLog::checkHeader()
                            .arg(QString::fromUtf8(header).trimmed()));
     struct stat status{};
     char last = '\n';
-    if (::fstat(fd, &status) == 0 && ::pread(fd, &last, 1, status.st_size - 1) == 1 && last != '\n'
+    if (::fstat(fd, &status) == 0 && pread(fd, &last, 1, status.st_size - 1) == 1 && last != '\n'
         && !writeWhole("\n")) {
         return problem(systemReason(errno));
     }

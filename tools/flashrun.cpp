@@ -18,6 +18,7 @@ constexpr int PortPollIntervalMs = 1000;
 // The process's resident memory in KiB; -1 where the system does not say.
 qint64 residentKiB()
 {
+#ifdef Q_OS_LINUX
     QFile statm(QStringLiteral("/proc/self/statm"));
     if (!statm.open(QIODevice::ReadOnly))
         return -1;
@@ -26,6 +27,9 @@ qint64 residentKiB()
     bool ok = false;
     const qint64 pages = fields.value(1).toLongLong(&ok);
     return ok ? pages * sysconf(_SC_PAGESIZE) / 1024 : -1;
+#else
+    return -1;
+#endif
 }
 
 // The file a port name stands for, links resolved: two names of one port give the same.

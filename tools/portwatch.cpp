@@ -64,8 +64,4 @@ bool PortWatch::start()
     return false;
 }
 
-void PortWatch::drain()
-{
-}
-
 #endif

@@ -28,7 +28,9 @@ signals:
     void portEvent(const QString &name, bool removed);
 
 private:
+#ifdef Q_OS_LINUX
     void drain();
+#endif
 
     struct udev *context = nullptr;
     struct udev_monitor *monitor = nullptr;
