@@ -1,6 +1,9 @@
 #include "kavriupdate.h"
 #include "ui_kavriupdate.h"
 
+#include "deviceidentity.h"
+#include "firmwarefile.h"
+
 #include <QFileDialog>
 
 kavriUpdate::kavriUpdate(QWidget *parent, const PortSource &portSource)
@@ -19,22 +22,16 @@ kavriUpdate::kavriUpdate(QWidget *parent, const PortSource &portSource)
     refreshStatusLine();
     connect(ui->comboBoxPort, &PortComboBox::aboutToShowPopup, this, &kavriUpdate::updatePortList);
 
-    const TransferProtocol &protocol = transfer.protocol();
-    connect(&protocol, &TransferProtocol::identified, this, &kavriUpdate::showIdentity);
-    connect(&protocol, &TransferProtocol::progressChanged,
-            ui->progressBarDownload, &QProgressBar::setValue);
-    connect(&protocol, &TransferProtocol::downloadEnded, this,
-            [this](TransferProtocol::Outcome outcome) {
-                showStatus(TransferProtocol::outcomeText(outcome));
-            });
+    connect(&transfer, &SerialTransfer::identified, this, &kavriUpdate::showIdentity);
+    connect(&transfer, &SerialTransfer::progressChanged, ui->progressBarDownload, &QProgressBar::setValue);
+    connect(&transfer, &SerialTransfer::downloadEnded, this,
+            [this](TransferResult result) { showStatus(resultText(result)); });
     connect(&transfer, &SerialTransfer::lost, this, &kavriUpdate::showStatus);
 }
 
 kavriUpdate::~kavriUpdate()
 {
-    // Closing the port on the way out must not reach a half-destroyed dialog.
-    port.disconnect(this);
-    transfer.close(); // and the driver's latency goes back as it was
+    transfer.close(); // the driver's latency goes back as it was
     delete ui;
 }
 
@@ -61,14 +58,19 @@ void kavriUpdate::on_comboBoxPort_currentIndexChanged(int)
 
 void kavriUpdate::on_pushButtonDownload_clicked()
 {
-    const QString problem = transfer.requestDownload(fileName);
+    if (transfer.state() == TransferProtocol::State::Transferring)
+        return; // the download under way keeps its image
+    // The file is opened afresh, so a firmware rebuilt under the same name is the one sent.
+    const QString problem = openFirmware(file, fileName, fileSize);
     if (!problem.isEmpty()) {
+        transfer.withdrawDownload();
         showStatus(problem);
         return;
     }
+    transfer.requestDownload(file, fileSize);
     // A waiting device is shown again in place of a problem an earlier press left.
-    if (transfer.protocol().state() == TransferProtocol::State::StartPending)
-        showStatus(TransferProtocol::identityText(identity));
+    if (transfer.state() == TransferProtocol::State::StartPending)
+        showIdentity(identity);
 }
 
 void kavriUpdate::on_pushButtonCancel_clicked()
@@ -88,6 +90,8 @@ void kavriUpdate::on_pushButtonOK_clicked()
     setUpLink();
 }
 
+// The driver handles the port's arrivals as they come; this hands it
+// whatever the port holds now.
 void kavriUpdate::receive()
 {
     transfer.receive();
@@ -130,15 +134,12 @@ void kavriUpdate::showStatus(const QString &text)
 void kavriUpdate::setUpLink()
 {
     const QString problem = transfer.open(ui->comboBoxPort->currentText());
-    if (!problem.isEmpty()) {
+    if (!problem.isEmpty())
         showStatus(problem);
-        return;
-    }
-    connect(&port, &QSerialPort::readyRead, this, &kavriUpdate::receive, Qt::UniqueConnection);
 }
 
 void kavriUpdate::showIdentity(const QByteArray &record)
 {
     identity = record;
-    showStatus(TransferProtocol::identityText(identity));
+    showStatus(DeviceIdentity(identity).text());
 }

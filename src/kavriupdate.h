@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QDialog>
+#include <QFile>
 #include <QSerialPort>
 
 #include <functional>
@@ -52,6 +53,8 @@ private:
     QList<PortInfo> ports;
     QByteArray identity;
     QSerialPort port;
+    QFile file;
+    quint32 fileSize = 0;
     Ui::kavriUpdate *ui;
     SerialTransfer transfer{port, this};
     PortSource portSource;

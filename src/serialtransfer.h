@@ -3,18 +3,37 @@
 
 #include "transferprotocol.h"
 
-#include <QFile>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
 
 #include <functional>
 
-// Drives the transfer over one serial port: sets up the line, hands what
-// arrives to the protocol and its replies to the system at once, opens the
-// firmware afresh for every download (or sends an image held in memory), and
-// notices a lost line. It works on a port its owner keeps, and tells its
-// owner what happens through signals; it knows nothing of widgets, consoles
-// or logs.
+class QFile;
+
+// What the device on the line was given and has taken so far.
+struct DeviceFigures
+{
+    QByteArray identity;    // its 16-byte record
+    // The image it is given: the whole of it, whatever part went out.
+    quint64 imageBytes = 0;
+    QString imageSha256;    // hex
+    // From the start of its transfer; all zero until that start. What was
+    // acknowledged leaves out the padding of the last block, and a frame
+    // refused or answered with CAN.
+    quint64 sentBytes = 0;
+    quint64 ackedBytes = 0;
+    int ackedBlocks = 0;
+    int naks = 0;           // frames resent because the device asked
+    double seconds = 0;
+};
+
+// The one driver of a transfer over a serial port, for the dialog and the
+// tools alike: it sets up the line, hands what arrives to the protocol and
+// its replies to the system at once, reads the firmware when the device
+// starts, keeps the device's identity and figures, and notices a lost line.
+// It works on a port its owner keeps and tells its owner what happens
+// through signals; it knows nothing of widgets, consoles or logs.
 class SerialTransfer : public QObject
 {
     Q_OBJECT
@@ -37,20 +56,26 @@ public:
     // lists it): closes the port and emits lost(), as a vanished line does.
     void dropLine();
 
-    // Opens fileName afresh and arms the start for it, so a firmware rebuilt
-    // under the same name is the one sent. A press during a transfer is
-    // ignored. Returns an empty string when armed or ignored, else the
-    // problem; no start stays armed then.
-    QString requestDownload(const QString &fileName);
+    // Arms the start for firmware, an open file of size bytes at position 0:
+    // it is read whole when the device starts, and the device gets it as it
+    // was then. A file that cannot be read then, or whose size changed, ends
+    // the download with FirmwareUnreadable or FirmwareChanged.
+    void requestDownload(QFile &firmware, quint32 size);
     // Arms the start for an image already in memory, sent exactly as it is.
-    void requestDownload(const QByteArray &image) { transfer.requestDownload(image); }
+    void requestDownload(const QByteArray &image);
+    // A download request failed after all: no start stays armed for it.
+    void withdrawDownload();
+    // Gives a download up after a frame is refused nakLimit times in a row.
+    void setNakLimitOn(bool on) { protocol.setNakLimitOn(on); }
 
     // Handles every byte the port has ready and hands the replies to the
-    // system at once. The owner calls it on the port's readyRead().
+    // system at once; runs on the port's readyRead().
     void receive();
 
-    TransferProtocol &protocol() { return transfer; }
-    const TransferProtocol &protocol() const { return transfer; }
+    TransferProtocol::State state() const { return protocol.state(); }
+    DeviceFigures figures() const;
+    // Milliseconds since the line was opened or last brought a byte.
+    qint64 silentMs() const { return lineSpoke.elapsed(); }
 
     // Whether the driver agreed to low latency at the last open, or why not.
     QString latencyRefusal() const { return lowLatencyRefusal; }
@@ -58,20 +83,43 @@ public:
     void setLatencyControl(LatencyControl control) { latency = std::move(control); }
 
 signals:
-    // The line went away: the port is closed and the protocol back to Idle.
+    // A device announced itself with this 16-byte record.
+    void identified(const QByteArray &identity);
+    void transferStarted();
+    // Emitted once the frame that moved it is on its way.
+    void progressChanged(int percent);
+    // Emitted once the last reply is on its way.
+    void downloadEnded(TransferResult result);
+    // The line went away: the port is closed and the protocol Idle.
     // stateWhenLost is where the protocol was.
     void lost(const QString &text, TransferProtocol::State stateWhenLost);
 
 private:
+    void arm(QFile *file, quint32 size, const QByteArray &heldImage);
+    void handle(QByteArrayView bytes);
+    void newDevice();
+    void startTransfer();
+    bool readFirmware();
+    void endDownload(TransferResult result);
     void handleError(QSerialPort::SerialPortError error);
     void requestLowLatency();
     void restoreLatency();
 
     QSerialPort &port;
-    QFile firmware;
-    quint32 firmwareSize = 0;
-    TransferProtocol transfer;
+    TransferProtocol protocol;
     QString openedName;
+    QElapsedTimer lineSpoke;
+
+    QFile *firmware = nullptr; // the armed file, read when the device starts
+    quint32 firmwareSize = 0;
+    QByteArray image;          // the armed image, then the one sent
+    QByteArray identity;
+    bool started = false;      // the current device's transfer has begun
+    bool progressMoved = false;
+    QElapsedTimer transferClock;
+    mutable QByteArray hashedImage; // the image imageSha256 belongs to
+    mutable QString imageSha256;
+
     bool lowLatencyWanted = true;
     bool latencyToRestore = false;
     QString lowLatencyRefusal;

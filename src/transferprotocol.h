@@ -1,34 +1,42 @@
 #ifndef TRANSFERPROTOCOL_H
 #define TRANSFERPROTOCOL_H
 
-#include <QByteArray>
-#include <QObject>
+#include "transferresult.h"
 
-#include <algorithm>
+#include <QByteArray>
+#include <QByteArrayView>
+
 #include <array>
 
-class QIODevice;
-
-// The host side of the firmware transfer, kept apart from any port or widget.
-//
-// It is fed the bytes the device sends, writes its replies to the link device,
-// and reads the firmware from the device it is handed when a download is
-// requested. The device paces everything: nothing is written except in answer
-// to a byte just received.
-class TransferProtocol : public QObject
+// The host side of the firmware transfer, with no I/O of its own: a driver
+// feeds it the bytes the device sends and writes back the reply each step
+// returns. It never reads a file: when the device's start byte comes it asks
+// for the image (Event::ImageWanted), and the driver hands it in or refuses.
+// The device paces everything: there is no reply except to a byte fed in.
+class TransferProtocol
 {
-    Q_OBJECT
-
 public:
     enum class State { Idle, ReadingIdentity, AwaitingStart, StartPending, Transferring };
-    Q_ENUM(State)
 
-    enum class Outcome { Completed, Canceled, FirmwareUnreadable, FirmwareChanged, NakLimit };
-    Q_ENUM(Outcome)
+    // What a step made happen; one thing at most.
+    enum class Event {
+        None,
+        Identified,  // the identity record is complete (identity()); the reply greets the device
+        ImageWanted, // the start byte came: begin() with the image, or reset() to refuse it
+        BlockSent,   // the reply is the next frame: the progress moved
+        Ended,       // the download is over (result())
+    };
+
+    struct Step
+    {
+        QByteArrayView reply;   // to write to the device; valid until the next call
+        Event event = Event::None;
+        qsizetype consumed = 0; // bytes of the input this step handled
+    };
 
     static constexpr int identitySize = 16;
     static constexpr int blockSize = 1024;
-    static constexpr int frameSize = blockSize + 2; // payload, then CRC high and low byte
+    static constexpr int frameSize = 1 + blockSize + 2; // STX, payload, CRC high and low byte
 
     static constexpr char ETX = 0x03;
     static constexpr char STX = 0x02;
@@ -37,91 +45,66 @@ public:
     static constexpr char NAK = 0x15;
     static constexpr char CAN = 0x18;
 
-    explicit TransferProtocol(QObject *parent = nullptr);
+    // Handles bytes in order up to and including the first one that draws a
+    // reply or an event, and returns what it drew. A driver feeds the rest of
+    // its bytes after it has written the reply and dealt with the event.
+    Step feed(QByteArrayView bytes);
 
-    void setLink(QIODevice *link);
-    State state() const { return transferState; }
-
-    // The user asks for a download of firmware, open and at position 0, of
-    // size bytes. It arms the start only while a device waits for it; a press
-    // while the start is armed replaces the firmware, and one during a
-    // transfer changes nothing. The firmware is read whole when the transfer
-    // starts: the device gets it as it was then, whatever happens to the file.
-    void requestDownload(QIODevice *firmware, quint32 size);
-    // The same with an image already in memory, sent as it is.
-    void requestDownload(const QByteArray &image);
+    // The user asks for a download. It arms the start only while a device
+    // waits for it; a press at any other time changes nothing.
+    void requestDownload();
     // A download request failed after all: no start stays armed for it.
     void withdrawDownload();
-    // The link is gone; whatever was under way is over.
-    void linkLost();
+    // The answer to ImageWanted: the transfer starts with image, sent as it
+    // is whatever happens to its source.
+    void begin(const QByteArray &image);
+    // Back to Idle: the image is refused, or the line is gone.
+    void reset() { transferState = State::Idle; }
 
-    // Handles every byte the link has ready, in order.
-    void readFrom(QIODevice &link);
-    void receiveBytes(const char *bytes, qint64 count);
-
-    // NAKs in a row for one frame after which a download is given up
-    // (Outcome::NakLimit), as XMODEM senders do, when the limit is on. Off by
-    // default: a frame is then resent for as long as the device asks.
-    static constexpr int nakLimit = 10;
+    // A frame refused this many times in a row ends the download with
+    // TransferResult::NakLimit. Off by default: a frame is then resent for
+    // as long as the device asks.
     void setNakLimitOn(bool on) { nakLimitOn = on; }
 
+    State state() const { return transferState; }
+    QByteArray identity() const { return QByteArray(identityRecord.data(), identitySize); }
+    // Valid once the download has Ended.
+    TransferResult result() const { return endResult; }
+
     // Figures of the current (or last) download.
-    int blocksSent() const { return int(sentBytes / blockSize); }
+    int progressPercent() const;
     int naksAnswered() const { return nakCount; }
     // What the device acknowledged: a frame it refused or answered with CAN
     // does not count, nor does the padding of the last block.
     int blocksAcknowledged() const { return int(ackedBytes / blockSize); }
-    quint32 bytesAcknowledged() const { return std::min(ackedBytes, firmwareSize); }
-    // The firmware bytes that went out in the current (or last) download,
-    // without the padding of the last block.
+    quint64 bytesAcknowledged() const;
+    // The image bytes that went out, without the padding of the last block.
     QByteArrayView imageSent() const;
 
-    // Blocks a firmware of size bytes takes, the last one zero-padded.
+    // Blocks an image of size bytes takes, the last one zero-padded.
     static constexpr quint32 blockCount(quint32 size) { return quint32((quint64(size) + blockSize - 1) / blockSize); }
 
-    // "UID: 0A 1B 2C 3D 4E 5F 60 71 V2.3", as the status line shows a device.
-    static QString identityText(const QByteArray &identity);
-    // The same UID as one word ("0A1B2C3D4E5F6071") and the version ("2.3").
-    static QString uidHex(const QByteArray &identity);
-    static QString versionText(const QByteArray &identity);
-    static QString outcomeText(Outcome outcome);
-
-signals:
-    void identified(const QByteArray &identity);
-    void transferStarted();
-    void progressChanged(int percent);
-    void downloadEnded(TransferProtocol::Outcome outcome);
-
 private:
-    void handleByte(char byte);
-    void storeIdentityByte(char byte);
-    void startTransfer();
-    bool takeImage();
-    void handleReply(char byte);
-    void sendNextBlock();
-    void resendBlock();
-    void writeFrame();
-    void finish(Outcome outcome);
-    void write(char byte);
-    int progressPercent() const;
-
-    QIODevice *link = nullptr;
-    QIODevice *firmware = nullptr;
-    quint32 firmwareSize = 0;
-    QByteArray heldImage; // an image handed over in memory, taken as it is at the start
-    bool imageHeld = false;
-    QByteArray image; // the firmware as it was when the transfer started
+    Step handle(char byte);
+    Step storeIdentityByte(char byte);
+    Step handleReply(char byte);
+    Step sendNextBlock();
+    Step end(TransferResult result, QByteArrayView reply = {});
+    QByteArrayView frame() const { return QByteArrayView(frameBuffer.data(), frameSize); }
+    quint64 imageSize() const { return quint64(image.size()); }
 
     State transferState = State::Idle;
+    TransferResult endResult = TransferResult::Ok;
     int identityCount = 0;
     std::array<char, identitySize> identityRecord{};
-    quint32 sentBytes = 0;
-    quint32 ackedBytes = 0;
+    QByteArray image; // the image of the current (or last) download
+    quint64 sentBytes = 0; // whole blocks: past the end of an image just under 4 GiB
+    quint64 ackedBytes = 0;
     int nakCount = 0;
     int naksInARow = 0;
     bool nakLimitOn = false;
-    int blockLength = 0; // 0 until a block of the current download is formed
-    std::array<char, frameSize> blockBuffer{};
+    bool frameFormed = false; // a frame of the current download is in frameBuffer
+    std::array<char, frameSize> frameBuffer{};
 };
 
 #endif // TRANSFERPROTOCOL_H

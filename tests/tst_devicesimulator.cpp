@@ -1,7 +1,7 @@
 #include "devicesimulator.h"
 #include "ptydevice.h"
 
-#include "blockchecksum.h"
+#include "testdata.h"
 
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -14,13 +14,7 @@
 
 namespace {
 
-constexpr char Announce = 0x03;
-constexpr char Stx = 0x02;
-constexpr char Eot = 0x04;
-constexpr char Ack = 0x06;
-constexpr char Nak = 0x15;
-constexpr char Can = 0x18;
-constexpr int Block = 1024;
+using namespace Wire;
 
 using Outcome = DeviceSimulator::Outcome;
 
@@ -60,7 +54,7 @@ private:
     {
         switch (m_state) {
         case State::Idle:
-            if (byte == Announce) {
+            if (byte == ETX) {
                 m_identity.clear();
                 m_state = State::ReadingIdentity;
             }
@@ -72,11 +66,11 @@ private:
             identities.append(m_identity);
             m_answered = 0;
             m_state = State::AwaitingStart;
-            return QByteArray(8, Announce);
+            return QByteArray(8, ETX);
         case State::AwaitingStart:
             if (++m_answered == answersBeforeDownload)
                 pressDownload();
-            return QByteArray(1, Announce);
+            return QByteArray(1, ETX);
         case State::StartPending:
             m_sentBlocks = 0;
             m_state = State::Transferring;
@@ -89,17 +83,17 @@ private:
 
     QByteArray receiveTransferByte(char byte)
     {
-        if (byte == Ack && m_sentBlocks < blockCount())
+        if (byte == ACK && m_sentBlocks < blockCount())
             return frame(++m_sentBlocks);
-        if (byte == Ack) {
+        if (byte == ACK) {
             m_state = State::Idle;
-            return QByteArray(1, Eot);
+            return QByteArray(1, EOT);
         }
-        if (byte == Nak && m_sentBlocks > 0) {
+        if (byte == NAK && m_sentBlocks > 0) {
             ++naksSeen;
             return frame(m_sentBlocks);
         }
-        if (byte == Can) {
+        if (byte == CAN) {
             ++cansSeen;
             m_state = State::Idle;
         }
@@ -110,10 +104,7 @@ private:
 
     QByteArray frame(int block)
     {
-        QByteArray payload = m_file.mid((block - 1) * Block, Block);
-        payload.append(QByteArray(Block - payload.size(), '\0'));
-        const quint16 crc = blockChecksum(payload.constData(), Block);
-        QByteArray frame = Stx + payload + char(crc >> 8) + char(crc & 0xFF);
+        QByteArray frame = Wire::frame(m_file, block - 1);
         if (block == damagedBlock)
             spoil(frame);
         return frame;
@@ -346,7 +337,7 @@ void TestDeviceSimulator::lateAnswerReturnsToPolling()
     QCOMPARE(poll.bytes, QByteArray(1, DeviceSimulator::PollByte));
     const QByteArray lateAnswer = session.host.receive(poll.bytes);
     const DeviceSimulator::Output ack = session.device.tick();
-    QCOMPARE(ack.bytes, QByteArray(1, Ack));
+    QCOMPARE(ack.bytes, QByteArray(1, ACK));
 
     // The answer to the poll and the host's answer to our ACK both arrive
     // where the device expected the first frame.
@@ -407,9 +398,9 @@ void TestDeviceSimulator::noiseNeverContainsAnnounceByte()
     const DeviceSimulator::Output announcement = session.device.start();
     const QByteArray noise = announcement.bytes.left(settings.noiseBytes);
     QCOMPARE(announcement.bytes.size(), settings.noiseBytes + 17);
-    QVERIFY(!noise.contains(Announce));
+    QVERIFY(!noise.contains(ETX));
     QVERIFY(QSet<char>(noise.begin(), noise.end()).size() > 200);
-    QCOMPARE(announcement.bytes.at(settings.noiseBytes), Announce);
+    QCOMPARE(announcement.bytes.at(settings.noiseBytes), ETX);
 
     session.deliver(announcement);
     session.tickUntilFinished();

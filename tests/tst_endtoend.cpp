@@ -77,7 +77,7 @@ public:
     QString status() const { return dialog->findChild<QLabel *>("labelStatusBar")->text(); }
     int progress() const { return dialog->findChild<QProgressBar *>("progressBarDownload")->value(); }
     void press(const char *name) { dialog->findChild<QPushButton *>(name)->click(); }
-    State state() const { return dialog->findChild<TransferProtocol *>()->state(); }
+    State state() const { return dialog->findChild<SerialTransfer *>()->state(); }
     QByteArray image(int deviceIndex) const
     {
         return device.simulator().devices().value(deviceIndex).image;
@@ -122,6 +122,8 @@ private slots:
     void busyPortIsReported();
     void lowLatencyAskedAndPutBack_data();
     void lowLatencyAskedAndPutBack();
+    void firmwareReadAtTheStart_data();
+    void firmwareReadAtTheStart();
 };
 
 void TestEndToEnd::flash_data()
@@ -139,7 +141,7 @@ void TestEndToEnd::flash_data()
     // A build rewrites the file in place while it goes out: the device still
     // gets the file as it was when its transfer started.
     QTest::newRow("truncated mid-transfer") << 100 * 1024 + 517 << QList<int>() << 0 << "truncated";
-    // The press that succeeds shows the waiting device again.
+    // A failed press withdraws the start; the one that succeeds shows the waiting device again.
     QTest::newRow("after File is Vacant") << 2048 << QList<int>() << 0 << "vacant";
 }
 
@@ -162,13 +164,18 @@ void TestEndToEnd::flash()
     bench.device.start();
     QTRY_COMPARE(bench.status(), identityText);
     if (incident == "vacant") {
+        bench.device.setPollInterval(60000); // no poll starts the armed download meanwhile
+        bench.press("pushButtonDownload");
+        QCOMPARE(bench.state(), State::StartPending);
         QVERIFY(QFile::remove(bench.dir.filePath("app.kvf")));
         bench.press("pushButtonDownload");
         QCOMPARE(bench.status(), QStringLiteral("File is Vacant"));
+        QCOMPARE(bench.state(), State::AwaitingStart); // the start is withdrawn
         QVERIFY(bench.writeFirmware(firmware));
+        bench.device.setPollInterval(20);
     }
     if (incident == "truncated") {
-        QObject::connect(bench.dialog->findChild<TransferProtocol *>(), &TransferProtocol::progressChanged,
+        QObject::connect(bench.dialog->findChild<SerialTransfer *>(), &SerialTransfer::progressChanged,
                          bench.dialog.get(), [&bench](int percent) {
                              QFile inPlace(bench.dir.filePath("app.kvf"));
                              if (percent == 20)
@@ -207,10 +214,10 @@ void TestEndToEnd::nextDevice()
     QTRY_COMPARE(bench.status(), identityText);
     // The next device announces itself at once, so "Download OK" may show
     // too briefly to be seen: the outcome is taken from the signal.
-    QSignalSpy outcomes(bench.dialog->findChild<TransferProtocol *>(), &TransferProtocol::downloadEnded);
+    QSignalSpy outcomes(bench.dialog->findChild<SerialTransfer *>(), &SerialTransfer::downloadEnded);
     bench.press("pushButtonDownload");
     QTRY_COMPARE(outcomes.count(), 1);
-    QCOMPARE(outcomes.first().first().value<TransferProtocol::Outcome>(), TransferProtocol::Outcome::Completed);
+    QCOMPARE(outcomes.first().first().value<TransferResult>(), TransferResult::Ok);
 
     const QByteArray second = rebuild ? patterned(3000).toUpper() + "v2" : firmware;
     if (rebuild)
@@ -232,7 +239,7 @@ void TestEndToEnd::downloadPressedWhileTransferring()
     QTRY_COMPARE(bench.status(), identityText);
 
     int presses = 0;
-    QObject::connect(bench.dialog->findChild<TransferProtocol *>(), &TransferProtocol::progressChanged,
+    QObject::connect(bench.dialog->findChild<SerialTransfer *>(), &SerialTransfer::progressChanged,
                      bench.dialog.get(), [&bench, &presses](int percent) {
                          if (percent > 0 && percent < 100 && presses < 3) {
                              ++presses;
@@ -356,13 +363,13 @@ void TestEndToEnd::partialIdentityThenUnplugged()
     auto status = dialog->findChild<QLabel *>("labelStatusBar");
     const QString before = status->text();
     QVERIFY(line.send(QByteArray::fromHex("030A1B2C3D4E"))); // the announcement and 5 of its 16 bytes
-    QTRY_COMPARE(dialog->findChild<TransferProtocol *>()->state(), State::ReadingIdentity);
+    QTRY_COMPARE(dialog->findChild<SerialTransfer *>()->state(), State::ReadingIdentity);
     QCOMPARE(status->text(), before); // nothing to show yet
     QCOMPARE(line.received(), QByteArray());
 
     line.hangUp();
     QTRY_VERIFY2(status->text().contains(" lost (unplugged?)"), qPrintable(status->text()));
-    QCOMPARE(dialog->findChild<TransferProtocol *>()->state(), State::Idle);
+    QCOMPARE(dialog->findChild<SerialTransfer *>()->state(), State::Idle);
 }
 
 void TestEndToEnd::longBurstIsAnsweredInFull()
@@ -371,13 +378,13 @@ void TestEndToEnd::longBurstIsAnsweredInFull()
     auto dialog = dialogOn(line.path);
     dialog->findChild<QPushButton *>("pushButtonOK")->click();
     const QByteArray identity = QByteArray::fromHex("0A1B2C3D4E5F6071EEEE0302FFFFFFFF");
-    QVERIFY(line.send(char(0x03) + identity + QByteArray(3000, 'p')));
+    QVERIFY(line.send(Wire::ETX + identity + QByteArray(3000, 'p')));
 
     QByteArray replies;
-    QTRY_VERIFY((replies += line.received()).size() >= 8 + 3000);
+    QTRY_VERIFY((replies += line.received()).size() >= Wire::GreetingLength + 3000);
     QTest::qWait(50);
     replies += line.received();
-    QCOMPARE(replies, QByteArray(8 + 3000, 0x03));
+    QCOMPARE(replies, QByteArray(Wire::GreetingLength + 3000, Wire::ETX));
 }
 
 void TestEndToEnd::busyPortIsReported()
@@ -396,15 +403,20 @@ void TestEndToEnd::busyPortIsReported()
 void TestEndToEnd::lowLatencyAskedAndPutBack_data()
 {
     QTest::addColumn<bool>("alreadyOn");
+    QTest::addColumn<int>("presses"); // of File, on the same port
     QTest::addColumn<QStringList>("expectedCalls");
-    QTest::newRow("flag off") << false << QStringList{"read", "set 1", "set 0"};
-    QTest::newRow("flag already on") << true << QStringList{"read"}; // left as it was found
+    QTest::newRow("flag off") << false << 1 << QStringList{"read", "set 1", "set 0"};
+    QTest::newRow("flag already on") << true << 1 << QStringList{"read"}; // left as it was found
+    // The port is closed before it is opened again, the flag put back first.
+    QTest::newRow("File pressed twice")
+        << false << 2 << QStringList{"read", "set 1", "set 0", "read", "set 1", "set 0"};
 }
 
 // A pseudo-terminal has no latency flag, so the driver's stands in for it.
 void TestEndToEnd::lowLatencyAskedAndPutBack()
 {
     QFETCH(bool, alreadyOn);
+    QFETCH(int, presses);
     QFETCH(QStringList, expectedCalls);
     Bench bench(deviceSettings(), patterned(100));
     QVERIFY2(bench.problem.isEmpty(), qPrintable(bench.problem));
@@ -417,11 +429,98 @@ void TestEndToEnd::lowLatencyAskedAndPutBack()
         on = flag;
         return QString();
     });
-    bench.press("pushButtonOK");
-    QCOMPARE(flag, true);
+    for (int i = 0; i < presses; ++i) {
+        bench.press("pushButtonOK");
+        QCOMPARE(flag, true);
+    }
     bench.dialog.reset();
     QCOMPARE(flag, alreadyOn);
     QCOMPARE(calls, expectedCalls);
+}
+
+void TestEndToEnd::firmwareReadAtTheStart_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("midway"); // else between Download and the start byte
+    QTest::addColumn<TransferResult>("result");
+    QTest::addColumn<int>("sentSeed"); // of the image the device gets
+
+    const auto row = [](const char *change, bool midway, TransferResult result, int sentSeed) {
+        QTest::addRow("%s %s", change, midway ? "midway" : "before the start")
+            << QString::fromLatin1(change) << midway << result << sentSeed;
+    };
+    row("unchanged", false, TransferResult::Ok, 1);
+    row("renamed over", false, TransferResult::Ok, 1); // the open file is sent
+    row("deleted", false, TransferResult::Ok, 1);
+    row("rewritten in place", false, TransferResult::Ok, 2);
+    row("truncated", false, TransferResult::FirmwareChanged, 0);
+    row("appended to", false, TransferResult::FirmwareChanged, 0);
+    row("closed", false, TransferResult::FirmwareUnreadable, 0);
+    // Taken whole at the start: a build that rewrites it mixes nothing in.
+    row("rewritten in place", true, TransferResult::Ok, 1);
+    row("truncated", true, TransferResult::Ok, 1);
+}
+
+// The driver on its own, with a device played by hand.
+void TestEndToEnd::firmwareReadAtTheStart()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, midway);
+    QFETCH(TransferResult, result);
+    QFETCH(int, sentSeed);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("app.kvf"));
+    const int size = 3 * 1024 + 100;
+    const auto writeFile = [](const QString &name, const QByteArray &bytes, QIODevice::OpenMode mode) {
+        QFile out(name);
+        QVERIFY(out.open(mode) && out.write(bytes) == bytes.size());
+    };
+    writeFile(path, patterned(size, 1), QIODevice::WriteOnly);
+    QFile firmware(path);
+    QVERIFY(firmware.open(QIODevice::ReadOnly));
+    const auto changeFile = [&] {
+        if (change == "renamed over") {
+            writeFile(path + ".new", patterned(size, 2), QIODevice::WriteOnly);
+            QVERIFY(QFile::remove(path) && QFile::rename(path + ".new", path));
+        } else if (change == "deleted") {
+            QVERIFY(QFile::remove(path));
+        } else if (change == "rewritten in place") {
+            writeFile(path, patterned(size, 2), QIODevice::WriteOnly);
+        } else if (change == "truncated") {
+            writeFile(path, patterned(100, 2), QIODevice::WriteOnly | QIODevice::Truncate);
+        } else if (change == "appended to") {
+            writeFile(path, patterned(100, 2), QIODevice::Append);
+        } else if (change == "closed") {
+            firmware.close();
+        }
+    };
+
+    PtyLine line;
+    QSerialPort port;
+    SerialTransfer transfer(port);
+    QCOMPARE(transfer.open(line.path), QString());
+    QSignalSpy ended(&transfer, &SerialTransfer::downloadEnded);
+    QVERIFY(line.send(Wire::announcement()));
+    QCOMPARE(line.receive(Wire::GreetingLength), QByteArray(Wire::GreetingLength, Wire::ETX));
+    transfer.requestDownload(firmware, quint32(size));
+    if (!midway)
+        changeFile();
+    QByteArray sent;
+    QVERIFY(line.send(QByteArray("C") + Wire::ACK));
+    for (int block = 0; block < 4 && result == TransferResult::Ok; ++block) {
+        sent += line.receive(Wire::FrameLength);
+        if (midway && block == 0)
+            changeFile();
+        QVERIFY(line.send(QByteArray(1, Wire::ACK)));
+    }
+    QTRY_COMPARE(ended.count(), 1);
+    QCOMPARE(ended.first().first().value<TransferResult>(), result);
+    sent += line.receive(result == TransferResult::Ok ? 1 : 0, 50);
+    QByteArray expected;
+    const QByteArray image = patterned(size, sentSeed);
+    for (int block = 0; block < 4 && sentSeed; ++block)
+        expected += Wire::frame(image, block);
+    QCOMPARE(sent, sentSeed ? expected + Wire::EOT : QByteArray());
 }
 
 QTEST_MAIN(TestEndToEnd)

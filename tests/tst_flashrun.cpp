@@ -60,12 +60,6 @@ QString writeFirmware(const QTemporaryDir &dir, const QByteArray &firmware)
     return file.open(QIODevice::WriteOnly) && file.write(firmware) == firmware.size() ? file.fileName() : QString();
 }
 
-// What a powered device sends: the start byte, then its identity record.
-QByteArray announcement()
-{
-    return QByteArray(1, 0x03) + QByteArray::fromHex("0A1B2C3D4E5F60700000030200000000");
-}
-
 int openFileDescriptors()
 {
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
@@ -264,17 +258,17 @@ void TestFlashRun::portDoneAnswersNothing()
     QSignalSpy finished(&port, &FlashPort::finished);
     QVERIFY(port.open());
     if (ending == "served") {
-        QVERIFY(line.send(announcement() + "C" + char(0x06)));
+        QVERIFY(line.send(Wire::announcement() + "C" + Wire::ACK));
         QCOMPARE(line.receive(8 + 1027).size(), 8 + 1027);
-        QVERIFY(line.send(QByteArray(1, 0x06)));
-        QCOMPARE(line.receive(1), QByteArray(1, 0x04));
+        QVERIFY(line.send(QByteArray(1, Wire::ACK)));
+        QCOMPARE(line.receive(1), QByteArray(1, Wire::EOT));
     }
     if (ending == "stopped")
-        port.stop(DeviceRecord::Result::Interrupted);
+        port.stop(TransferResult::Interrupted);
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 3000);
 
     QVERIFY(!port.isOpen());
-    QVERIFY(line.send(announcement() + "C" + char(0x06)));
+    QVERIFY(line.send(Wire::announcement() + "C" + Wire::ACK));
     QTest::qWait(200);
     QCOMPARE(line.received(), QByteArray());
 }
@@ -383,7 +377,7 @@ void TestFlashRun::logRowsWholeOrNotAtAll()
     QCOMPARE(log.open(path), QString());
     DeviceRecord record;
     record.port = {"ttyUSB0", {}, {}};
-    record.identity = announcement().mid(1);
+    record.identity = Wire::identityRecord();
     std::unique_ptr<FileSizeLimit> limit;
     if (mishap == "full")
         limit = std::make_unique<FileSizeLimit>(QFileInfo(path).size() + 20);

@@ -26,23 +26,13 @@
 
 namespace {
 
-constexpr int Block = 1024;
+using namespace Wire;
+
 constexpr int RunTimeoutMs = 15000;
 constexpr int TimeoutMs = 200;     // --timeout and --idle-timeout where a test waits for one
 constexpr int SpeakAfterMs = 100;  // well inside TimeoutMs
 
-// What a powered device sends: the start byte, then its identity record
-// (the UID, version 2.3).
-QByteArray announcement(const QByteArray &uidHex = "0A1B2C3D4E5F6070")
-{
-    return QByteArray(1, 0x03) + QByteArray::fromHex(uidHex) + QByteArray::fromHex("0000030200000000");
-}
-
 constexpr char Poll = 'C';
-constexpr char Ack = 0x06;
-constexpr char Eot = 0x04;
-constexpr int IdentityReply = 8;  // 0x03 bytes answering an identity
-constexpr int Frame = 1 + Block + 2;
 
 QByteArray readFile(const QString &path)
 {
@@ -339,15 +329,15 @@ void TestTools::endsInEachState_data()
         // Half an identity is no device yet: nothing is answered.
         QTest::addRow("part of an identity, %s", name) << ending << identity.left(9) << 0
                                                        << "while waiting for device 1" << -1;
-        QTest::addRow("announced, %s", name) << ending << identity << IdentityReply
+        QTest::addRow("announced, %s", name) << ending << identity << GreetingLength
                                              << "after " + uid + " announced itself, before its transfer began" << 0;
         // The poll byte starts the transfer, the ACK draws block 1.
         // Block 1 is out but not acknowledged: it does not count as delivered.
-        QTest::addRow("after block 1, %s", name) << ending << identity + Poll + Ack << IdentityReply + Frame
+        QTest::addRow("after block 1, %s", name) << ending << identity + Poll + ACK << GreetingLength + FrameLength
                                                  << "during the transfer to " + uid + ", after block 1 of 2" << 0;
         // The first device is done: the run waits for the next one.
-        QTest::addRow("after device 1, %s", name) << ending << identity + Poll + Ack + Ack + Ack
-                                                  << IdentityReply + 2 * Frame + 1 << "while waiting for device 2" << -1;
+        QTest::addRow("after device 1, %s", name) << ending << identity + Poll + ACK + ACK + ACK
+                                                  << GreetingLength + 2 * FrameLength + 1 << "while waiting for device 2" << -1;
     }
 }
 
@@ -456,12 +446,12 @@ void TestTools::oneImagePerRun()
             const bool taken = follow && !removed; // a second "Firmware " line, on stdout
             QVERIFY(waitForText(flash, said, taken ? 2 : 1, taken ? QProcess::StandardOutput : QProcess::StandardError));
         }
-        QVERIFY(line.send(announcement() + Poll + Ack));
-        const QByteArray frame = line.receive(IdentityReply + Frame).mid(IdentityReply);
-        QCOMPARE(frame.size(), Frame);
+        QVERIFY(line.send(announcement() + Poll + ACK));
+        const QByteArray frame = line.receive(GreetingLength + FrameLength).mid(GreetingLength);
+        QCOMPARE(frame.size(), FrameLength);
         payloads.append(frame.mid(1, Block));
-        QVERIFY(line.send(QByteArray(1, Ack)));
-        QCOMPARE(line.receive(1), QByteArray(1, Eot));
+        QVERIFY(line.send(QByteArray(1, ACK)));
+        QCOMPARE(line.receive(1), QByteArray(1, EOT));
     }
     const Finished result = waitFor(flash);
 
@@ -488,21 +478,21 @@ void TestTools::firmwareTruncatedMidTransfer()
     flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--log", logPath, m_firmwarePath});
     QVERIFY(waitForOpened(flash));
 
-    QVERIFY(line.send(announcement() + Poll + Ack));
-    QByteArray frames = line.receive(IdentityReply + Frame).mid(IdentityReply);
+    QVERIFY(line.send(announcement() + Poll + ACK));
+    QByteArray frames = line.receive(GreetingLength + FrameLength).mid(GreetingLength);
     QVERIFY(writeFile(m_firmwarePath, firmware.left(10 * Block))); // truncated, then written
     for (int block = 1; block <= 41; ++block) {
-        QVERIFY(line.send(QByteArray(1, Ack)));
-        frames += line.receive(block < 41 ? Frame : 1);
+        QVERIFY(line.send(QByteArray(1, ACK)));
+        frames += line.receive(block < 41 ? FrameLength : 1);
     }
     const Finished result = waitFor(flash);
 
     QCOMPARE(result.exitCode, 0);
     QByteArray payload;
-    for (int at = 0; at + Frame <= frames.size(); at += Frame)
+    for (int at = 0; at + FrameLength <= frames.size(); at += FrameLength)
         payload += frames.mid(at + 1, Block);
     QCOMPARE(payload, padded(firmware));
-    QVERIFY(frames.endsWith(Eot));
+    QVERIFY(frames.endsWith(EOT));
     const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex());
     QVERIFY2(readFile(logPath).contains(("40967," + sha256 + ",40967,41,0,").toLatin1()), readFile(logPath).constData());
 }

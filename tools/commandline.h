@@ -8,16 +8,21 @@
 
 #include <optional>
 
+// The command-line tools' exit statuses; a kavri-flash run over many ports
+// takes the highest of its ports'.
+enum ExitCode : int {
+    ExitOk = 0,
+    ExitCanceled = 1,      // a device canceled its download, or refused a block 10 times in a row
+    ExitBadInput = 2,      // bad usage, or a firmware file that cannot be sent
+    ExitPortFailed = 3,    // a port did not open, or was lost (without --reopen) or lost a device
+    ExitTimedOut = 4,      // the far end stayed silent too long, or no port was open that long
+    ExitWriteFailed = 5,   // a record, output file or standard output could not be written
+    ExitInterrupted = 130, // stopped by SIGINT or SIGTERM
+};
+
 // What the command-line tools share: their option handling and a clean stop
 // on Ctrl-C.
 namespace CommandLine {
-
-// Exit statuses the tools share.
-constexpr int UsageExitCode = 2;         // bad usage (for kavri-flash also a bad firmware file)
-constexpr int PortExitCode = 3;          // the line did not open, or it was lost
-constexpr int TimeoutExitCode = 4;       // the far end stayed silent too long
-constexpr int WriteExitCode = 5;         // an output file could not be written
-constexpr int InterruptedExitCode = 130; // stopped by SIGINT or SIGTERM
 
 enum class VersionOption { Offered, Omitted };
 

@@ -1,5 +1,6 @@
 #include "flashconsole.h"
 
+#include "deviceidentity.h"
 #include "transferprotocol.h"
 
 #include <algorithm>
@@ -61,8 +62,8 @@ void FlashConsole::opened(const QString &port)
 
 void FlashConsole::identified(const QString &port, const QByteArray &identity)
 {
-    uids.insert(port, TransferProtocol::uidHex(identity));
-    info(port, TransferProtocol::identityText(identity));
+    uids.insert(port, DeviceIdentity(identity).uidHex());
+    info(port, DeviceIdentity(identity).text());
 }
 
 void FlashConsole::progress(const QString &port, quint64 sent, quint64 total, double seconds)
@@ -116,17 +117,17 @@ void FlashConsole::deviceEnded(const DeviceRecord &record)
     const QString &port = record.port.name;
     running.remove(port);
     nextMilestones.remove(port); // the next device's progress starts afresh
-    using Result = DeviceRecord::Result;
+    using Result = TransferResult;
     if (record.result != Result::PortLost && record.result != Result::TimedOut && record.result != Result::Interrupted)
-        result(port, record.resultText());
+        result(port, resultText(record.result));
     result(port, QStringLiteral("Summary: UID %1, V%2, %3 of %4 bytes and %5 blocks acknowledged, %6 NAKs, %7 s, %8")
-                     .arg(TransferProtocol::uidHex(record.identity), TransferProtocol::versionText(record.identity))
+                     .arg(DeviceIdentity(record.identity).uidHex(), DeviceIdentity(record.identity).versionText())
                      .arg(record.ackedBytes)
                      .arg(record.imageBytes)
                      .arg(record.ackedBlocks)
                      .arg(record.naks)
                      .arg(record.seconds, 0, 'f', 3)
-                     .arg(record.resultText()));
+                     .arg(resultText(record.result)));
 }
 
 void FlashConsole::lost(const QString &port)
@@ -148,15 +149,15 @@ void FlashConsole::summary(const QList<PortSummary> &ports, int exitCode)
         nameWidth = std::max(nameWidth, int(row.port.name.size()));
     // A column for every result word, headed by the word the JSON uses.
     QString header = QStringLiteral("%1").arg(QStringLiteral("Port"), -nameWidth);
-    for (int i = 0; i < DeviceRecord::ResultCount; ++i) {
-        const QString word = DeviceRecord::resultWord(DeviceRecord::Result(i));
+    for (int i = 0; i < flashResultCount; ++i) {
+        const QString word = resultWord(TransferResult(i));
         header += QStringLiteral(" %1").arg(word, std::max(4, int(word.size())));
     }
     result({}, header + QStringLiteral(" %1 %2").arg(QStringLiteral("acked bytes"), 12).arg(QStringLiteral("seconds"), 9));
     for (const PortSummary &row : rows) {
         QString line = QStringLiteral("%1").arg(row.port.name, -nameWidth);
-        for (int i = 0; i < DeviceRecord::ResultCount; ++i) {
-            const int width = std::max(4, int(DeviceRecord::resultWord(DeviceRecord::Result(i)).size()));
+        for (int i = 0; i < flashResultCount; ++i) {
+            const int width = std::max(4, int(resultWord(TransferResult(i)).size()));
             line += QStringLiteral(" %1").arg(row.results[size_t(i)], width);
         }
         result({}, line + QStringLiteral(" %1 %2").arg(row.ackedBytes, 12).arg(row.seconds, 9, 'f', 3));

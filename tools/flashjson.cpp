@@ -1,6 +1,6 @@
 #include "flashjson.h"
 
-#include "transferprotocol.h"
+#include "deviceidentity.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -18,8 +18,8 @@ QJsonObject portFields(const PortLabel &port)
 // The counts by result word, a key for every word: a zero is a zero, not a gap.
 void addResultCounts(QJsonObject &object, const PortSummary &row)
 {
-    for (int i = 0; i < DeviceRecord::ResultCount; ++i)
-        object.insert(DeviceRecord::resultWord(DeviceRecord::Result(i)), row.results[size_t(i)]);
+    for (int i = 0; i < flashResultCount; ++i)
+        object.insert(resultWord(TransferResult(i)), row.results[size_t(i)]);
 }
 
 } // namespace
@@ -43,8 +43,8 @@ void FlashJson::opened(const QString &port)
 void FlashJson::identified(const QString &port, const QByteArray &identity)
 {
     emitEvent(QStringLiteral("identified"), {{"port", port},
-                                             {"uid", TransferProtocol::uidHex(identity)},
-                                             {"version", TransferProtocol::versionText(identity)}});
+                                             {"uid", DeviceIdentity(identity).uidHex()},
+                                             {"version", DeviceIdentity(identity).versionText()}});
 }
 
 void FlashJson::progress(const QString &port, quint64 sent, quint64 total, double)
@@ -63,9 +63,9 @@ void FlashJson::deviceEnded(const DeviceRecord &record)
 {
     lastPercent.remove(record.port.name);
     QJsonObject fields = portFields(record.port);
-    fields.insert("uid", TransferProtocol::uidHex(record.identity));
-    fields.insert("version", TransferProtocol::versionText(record.identity));
-    fields.insert("result", record.resultWord());
+    fields.insert("uid", DeviceIdentity(record.identity).uidHex());
+    fields.insert("version", DeviceIdentity(record.identity).versionText());
+    fields.insert("result", resultWord(record.result));
     fields.insert("image_bytes", qint64(record.imageBytes));
     fields.insert("image_sha256", record.imageSha256);
     fields.insert("acked_bytes", qint64(record.ackedBytes));

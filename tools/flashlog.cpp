@@ -1,6 +1,6 @@
 #include "flashlog.h"
 
-#include "transferprotocol.h"
+#include "deviceidentity.h"
 
 #include <QFile>
 #include <QStringList>
@@ -142,15 +142,15 @@ bool FlashLog::writeWhole(const QByteArray &row)
 QString FlashLog::append(const DeviceRecord &record, const QString &firmwareName)
 {
     const QString board = QStringLiteral("the row of %1 UID %2 (%3) is lost")
-                              .arg(record.port.name, TransferProtocol::uidHex(record.identity), record.resultText());
+                              .arg(record.port.name, DeviceIdentity(record.identity).uidHex(), resultText(record.result));
     if (!stillNamed())
         return problem(QStringLiteral("the file was removed or replaced during the run; ") + board);
     const QStringList fields{
         eventTime(), record.port.name, record.port.serialNumber, record.port.usbId,
-        TransferProtocol::uidHex(record.identity), TransferProtocol::versionText(record.identity), firmwareName,
+        DeviceIdentity(record.identity).uidHex(), DeviceIdentity(record.identity).versionText(), firmwareName,
         QString::number(record.imageBytes), record.imageSha256, QString::number(record.ackedBytes),
         QString::number(record.ackedBlocks), QString::number(record.naks),
-        QString::number(record.seconds, 'f', 3), record.resultText(),
+        QString::number(record.seconds, 'f', 3), resultText(record.result),
     };
     QStringList quoted;
     for (const QString &field : fields)

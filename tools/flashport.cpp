@@ -1,6 +1,7 @@
 #include "flashport.h"
 
 #include "commandline.h"
+#include "deviceidentity.h"
 #include "flashfirmware.h"
 
 #include <algorithm>
@@ -17,20 +18,6 @@ bool deviceOnLine(TransferProtocol::State state)
     return state != TransferProtocol::State::Idle && state != TransferProtocol::State::ReadingIdentity;
 }
 
-DeviceRecord::Result resultOf(TransferProtocol::Outcome outcome)
-{
-    switch (outcome) {
-    case TransferProtocol::Outcome::Completed: return DeviceRecord::Result::Ok;
-    case TransferProtocol::Outcome::Canceled: return DeviceRecord::Result::Canceled;
-    case TransferProtocol::Outcome::NakLimit: return DeviceRecord::Result::NakLimit;
-    // An image held in memory is never unreadable nor changed; were it
-    // either, the device did not get it.
-    case TransferProtocol::Outcome::FirmwareUnreadable:
-    case TransferProtocol::Outcome::FirmwareChanged: break;
-    }
-    return DeviceRecord::Result::Interrupted;
-}
-
 } // namespace
 
 FlashPort::FlashPort(const PortLabel &label, const FlashPortOptions &options, const FlashFirmware &firmware,
@@ -45,7 +32,7 @@ FlashPort::FlashPort(const PortLabel &label, const FlashPortOptions &options, co
     transfer.setLowLatencyWanted(options.lowLatency);
     // A device that refuses a block again and again would otherwise keep the
     // line busy for ever, out of --timeout's reach.
-    transfer.protocol().setNakLimitOn(true);
+    transfer.setNakLimitOn(true);
     silence.setSingleShot(true);
     // A coarse timer may fire up to 5 % early; a time-out must not.
     silence.setTimerType(Qt::PreciseTimer);
@@ -54,16 +41,12 @@ FlashPort::FlashPort(const PortLabel &label, const FlashPortOptions &options, co
     reopenRetry.setInterval(ReopenIntervalMs);
     // Every attempt fails the same way until the port is back, so open() speaks only of success then.
     connect(&reopenRetry, &QTimer::timeout, this, &FlashPort::open);
-    connect(&port, &QSerialPort::readyRead, this, &FlashPort::receive);
     connect(&transfer, &SerialTransfer::lost, this, &FlashPort::portLost);
-    const TransferProtocol &protocol = transfer.protocol();
-    connect(&protocol, &TransferProtocol::identified, this, &FlashPort::startDevice);
-    connect(&protocol, &TransferProtocol::transferStarted, this, [this] {
-        transferClock.start();
-        this->reporter.detail(name(), QStringLiteral("Transfer started"));
-    });
-    connect(&protocol, &TransferProtocol::progressChanged, this, [this] { progressChanged = true; });
-    connect(&protocol, &TransferProtocol::downloadEnded, this, &FlashPort::endDevice);
+    connect(&transfer, &SerialTransfer::identified, this, &FlashPort::startDevice);
+    connect(&transfer, &SerialTransfer::transferStarted, this,
+            [this] { this->reporter.detail(name(), QStringLiteral("Transfer started")); });
+    connect(&transfer, &SerialTransfer::progressChanged, this, &FlashPort::showProgress);
+    connect(&transfer, &SerialTransfer::downloadEnded, this, &FlashPort::endDevice);
 }
 
 bool FlashPort::open()
@@ -82,8 +65,6 @@ bool FlashPort::open()
         done = false;
     reopenRetry.stop();
     away = false;
-    // Silence counts from the moment there is a line to speak on.
-    sinceLineSpoke.start();
     if (options.timeoutMs > 0)
         silence.start();
     reporter.opened(name());
@@ -99,17 +80,6 @@ void FlashPort::vanished()
     transfer.dropLine();
 }
 
-void FlashPort::receive()
-{
-    // Only the moment is noted; the silence timer checks it when it fires
-    // rather than being re-armed on the path of every reply.
-    sinceLineSpoke.start();
-    transfer.receive();
-    // Drawn only once the frame is on its way: the terminal can wait, the device should not.
-    if (std::exchange(progressChanged, false))
-        showProgress();
-}
-
 void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenLost)
 {
     emit lineChanged();
@@ -123,7 +93,7 @@ void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenL
         reporter.problem(name(), text + u' ' + whereText(stateWhenLost));
     reporter.lost(name());
     if (deviceLost)
-        recordDevice(DeviceRecord::Result::PortLost);
+        recordDevice(TransferResult::PortLost);
     if (options.hotPlug) {
         if (deviceLost)
             code = std::max<int>(code, ExitPortFailed);
@@ -141,29 +111,24 @@ void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenL
     reopenRetry.start();
 }
 
-void FlashPort::startDevice(const QByteArray &newIdentity)
+void FlashPort::startDevice(const QByteArray &identity)
 {
-    identity = newIdentity;
-    transferClock.invalidate(); // this device's transfer has not begun
-    deviceImage = firmware.image();
     reporter.identified(name(), identity);
-    transfer.requestDownload(deviceImage.bytes);
+    transfer.requestDownload(firmware.image().bytes);
 }
 
+// Drawn once the frame is on its way: the terminal can wait, the device should not.
 void FlashPort::showProgress()
 {
-    reporter.progress(name(), quint64(transfer.protocol().imageSent().size()), imageSize(),
-                      transferClock.nsecsElapsed() / 1e9);
+    const DeviceFigures device = transfer.figures();
+    reporter.progress(name(), device.sentBytes, device.imageBytes, device.seconds);
 }
 
-void FlashPort::endDevice(TransferProtocol::Outcome outcome)
+void FlashPort::endDevice(TransferResult result)
 {
-    // The closing EOT goes out before anything is printed or logged.
-    port.flush();
-    const DeviceRecord::Result result = resultOf(outcome);
     recordDevice(result);
-    if (result != DeviceRecord::Result::Ok)
-        code = std::max<int>(code, ExitCancelled);
+    if (result != TransferResult::Ok)
+        code = std::max<int>(code, ExitCanceled);
     ++devicesServed;
     if (lastTransfer || (options.deviceCount > 0 && devicesServed >= options.deviceCount))
         finish(code);
@@ -171,21 +136,9 @@ void FlashPort::endDevice(TransferProtocol::Outcome outcome)
         reporter.info(name(), QStringLiteral("Waiting for the next device"));
 }
 
-void FlashPort::recordDevice(DeviceRecord::Result result)
+void FlashPort::recordDevice(TransferResult result)
 {
-    DeviceRecord record;
-    record.port = label;
-    record.identity = identity;
-    record.result = result;
-    record.imageBytes = imageSize();
-    record.imageSha256 = deviceImage.sha256;
-    if (transferClock.isValid()) {
-        const TransferProtocol &protocol = transfer.protocol();
-        record.ackedBytes = protocol.bytesAcknowledged();
-        record.ackedBlocks = protocol.blocksAcknowledged();
-        record.naks = protocol.naksAnswered();
-        record.seconds = transferClock.nsecsElapsed() / 1e9;
-    }
+    DeviceRecord record{transfer.figures(), label, result};
     ++figures.results[size_t(result)];
     figures.ackedBytes += record.ackedBytes;
     figures.seconds += record.seconds;
@@ -196,7 +149,7 @@ void FlashPort::recordDevice(DeviceRecord::Result result)
 void FlashPort::checkSilence()
 {
     const qint64 limitMs = options.timeoutMs;
-    const qint64 silentMs = sinceLineSpoke.elapsed();
+    const qint64 silentMs = transfer.silentMs();
     if (silentMs < limitMs) {
         silence.start(int(limitMs - silentMs));
         return;
@@ -205,11 +158,11 @@ void FlashPort::checkSilence()
     // written twice: on silence the port stops instead.
     reporter.problem(name(), QStringLiteral("Timed out: the line was silent for %1 s %2")
                                  .arg(CommandLine::secondsText(options.timeoutMs), whereText()));
-    leaveDevice(DeviceRecord::Result::TimedOut);
+    leaveDevice(TransferResult::TimedOut);
     finish(ExitTimedOut);
 }
 
-void FlashPort::stop(DeviceRecord::Result result)
+void FlashPort::stop(TransferResult result)
 {
     leaveDevice(result);
     finish(code);
@@ -217,17 +170,17 @@ void FlashPort::stop(DeviceRecord::Result result)
 
 void FlashPort::stopAfterTransfer()
 {
-    if (transfer.protocol().state() == TransferProtocol::State::Transferring)
+    if (transfer.state() == TransferProtocol::State::Transferring)
         lastTransfer = true;
     else
-        stop(DeviceRecord::Result::Interrupted);
+        stop(TransferResult::Interrupted);
 }
 
 // A device the port leaves behind mid-way is recorded too: the log holds
 // every device the run touched.
-void FlashPort::leaveDevice(DeviceRecord::Result result)
+void FlashPort::leaveDevice(TransferResult result)
 {
-    if (!done && deviceOnLine(transfer.protocol().state()))
+    if (!done && deviceOnLine(transfer.state()))
         recordDevice(result);
 }
 
@@ -252,19 +205,20 @@ QString FlashPort::whereText(TransferProtocol::State state) const
 {
     if (reopenRetry.isActive())
         return QStringLiteral("while waiting for %1 to come back").arg(name());
+    const DeviceFigures device = transfer.figures();
+    const QString uid = DeviceIdentity(device.identity).uidHex();
     switch (state) {
     case TransferProtocol::State::Idle:
     case TransferProtocol::State::ReadingIdentity:
         return QStringLiteral("while waiting for device %1").arg(devicesServed + 1);
     case TransferProtocol::State::AwaitingStart:
     case TransferProtocol::State::StartPending:
-        return QStringLiteral("after UID %1 announced itself, before its transfer began")
-            .arg(TransferProtocol::uidHex(identity));
+        return QStringLiteral("after UID %1 announced itself, before its transfer began").arg(uid);
     case TransferProtocol::State::Transferring:
         return QStringLiteral("during the transfer to UID %1, after block %2 of %3")
-            .arg(TransferProtocol::uidHex(identity))
-            .arg(transfer.protocol().blocksSent())
-            .arg(TransferProtocol::blockCount(imageSize()));
+            .arg(uid)
+            .arg(TransferProtocol::blockCount(quint32(device.sentBytes)))
+            .arg(TransferProtocol::blockCount(quint32(device.imageBytes)));
     }
     return {};
 }

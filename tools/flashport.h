@@ -1,26 +1,15 @@
 #ifndef FLASHPORT_H
 #define FLASHPORT_H
 
+#include "commandline.h"
 #include "flashreport.h"
 #include "serialtransfer.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
 #include <QTimer>
 
 class FlashFirmware;
-
-// kavri-flash's exit statuses; across ports the run takes the highest.
-enum FlashExitCode : int {
-    ExitOk = 0,
-    ExitCancelled = 1,   // a device canceled its download, or refused a block 10 times in a row
-    ExitBadInput = 2,    // bad usage or a firmware file that cannot be sent
-    ExitPortFailed = 3,  // a port did not open, or was lost (without --reopen) or lost a device
-    ExitTimedOut = 4,    // a line stayed silent longer than --timeout, or no port was open that long
-    ExitLogFailed = 5,   // the --log record or standard output could not be written
-    ExitInterrupted = 130,
-};
 
 struct FlashPortOptions
 {
@@ -48,7 +37,7 @@ public:
     // The system no longer lists the port: its line is gone, as if lost.
     void vanished();
     // Stops where the port is, logging a device it leaves behind as result.
-    void stop(DeviceRecord::Result result);
+    void stop(TransferResult result);
     // Lets a transfer under way end, then stops; a port with none stops now.
     void stopAfterTransfer();
 
@@ -62,7 +51,7 @@ public:
     int exitCode() const { return code; }
     const PortSummary &summary() const { return figures; }
     // Where the port is, for a message about its end.
-    QString whereText() const { return whereText(transfer.protocol().state()); }
+    QString whereText() const { return whereText(transfer.state()); }
 
 signals:
     // A device's session ended (completed, canceled, lost, ...).
@@ -73,17 +62,15 @@ signals:
     void finished();
 
 private:
-    void receive();
     void portLost(const QString &text, TransferProtocol::State stateWhenLost);
     void startDevice(const QByteArray &identity);
     void showProgress();
-    void endDevice(TransferProtocol::Outcome outcome);
-    void recordDevice(DeviceRecord::Result result);
-    void leaveDevice(DeviceRecord::Result result);
+    void endDevice(TransferResult result);
+    void recordDevice(TransferResult result);
+    void leaveDevice(TransferResult result);
     void finish(int exitCode);
     void checkSilence();
     QString whereText(TransferProtocol::State state) const;
-    quint32 imageSize() const { return quint32(deviceImage.bytes.size()); }
 
     PortLabel label;
     FlashPortOptions options;
@@ -93,11 +80,6 @@ private:
     SerialTransfer transfer{port};
     QTimer silence;
     QTimer reopenRetry;
-    QElapsedTimer sinceLineSpoke;
-    QElapsedTimer transferClock;
-    QByteArray identity;
-    FirmwareImage deviceImage; // the image the device on the line was given
-    bool progressChanged = false;
     bool lastTransfer = false; // stop once the transfer under way ends
     int devicesServed = 0;
     bool done = false;

@@ -1,7 +1,5 @@
 #include "flashreport.h"
 
-#include "transferprotocol.h"
-
 #include <QDateTime>
 
 #include <cerrno>
@@ -12,38 +10,6 @@ PortLabel PortLabel::of(const PortInfo &info)
     const bool usb = info.vendorId != 0 || info.productId != 0;
     return {info.name, info.serialNumber,
             usb ? QString::asprintf("%04x:%04x", info.vendorId, info.productId) : QString()};
-}
-
-QString DeviceRecord::resultText(Result result)
-{
-    switch (result) {
-    case Result::Ok:
-        return TransferProtocol::outcomeText(TransferProtocol::Outcome::Completed);
-    case Result::Canceled:
-        return TransferProtocol::outcomeText(TransferProtocol::Outcome::Canceled);
-    case Result::NakLimit:
-        return TransferProtocol::outcomeText(TransferProtocol::Outcome::NakLimit);
-    case Result::PortLost:
-        return QStringLiteral("Port lost");
-    case Result::TimedOut:
-        return QStringLiteral("Timed out");
-    case Result::Interrupted:
-        return QStringLiteral("Interrupted");
-    }
-    return {};
-}
-
-QString DeviceRecord::resultWord(Result result)
-{
-    switch (result) {
-    case Result::Ok: return QStringLiteral("ok");
-    case Result::Canceled: return QStringLiteral("canceled");
-    case Result::NakLimit: return QStringLiteral("nak-limit");
-    case Result::PortLost: return QStringLiteral("port-lost");
-    case Result::TimedOut: return QStringLiteral("timed-out");
-    case Result::Interrupted: return QStringLiteral("interrupted");
-    }
-    return {};
 }
 
 QString eventTime()

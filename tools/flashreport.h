@@ -2,6 +2,8 @@
 #define FLASHREPORT_H
 
 #include "portinfo.h"
+#include "serialtransfer.h"
+#include "transferresult.h"
 
 #include <QByteArray>
 #include <QList>
@@ -30,28 +32,10 @@ struct PortLabel
 };
 
 // What one device's session came to, as reported and logged.
-struct DeviceRecord
+struct DeviceRecord : DeviceFigures
 {
-    enum class Result { Ok, Canceled, NakLimit, PortLost, TimedOut, Interrupted };
-    static constexpr int ResultCount = 6;
-
     PortLabel port;
-    QByteArray identity;  // the 16-byte identity record
-    Result result = Result::Ok;
-    // The image the device was given: the whole of it, whatever part went out.
-    quint64 imageBytes = 0;
-    QString imageSha256;
-    // What the device acknowledged, without the padding of the last block:
-    // a frame it refused or answered with CAN does not count.
-    quint64 ackedBytes = 0;
-    int ackedBlocks = 0;
-    int naks = 0;         // frames resent because the device asked
-    double seconds = 0;   // from the start of its transfer
-
-    QString resultText() const { return resultText(result); }  // "Download OK", "Port lost", ...
-    QString resultWord() const { return resultWord(result); }  // "ok", "port-lost", ...
-    static QString resultText(Result result);
-    static QString resultWord(Result result);
+    TransferResult result = TransferResult::Ok;
 };
 
 // One port's figures for the run's closing summary, summed over its comings
@@ -59,7 +43,7 @@ struct DeviceRecord
 struct PortSummary
 {
     PortLabel port;
-    std::array<int, DeviceRecord::ResultCount> results{}; // devices, by result
+    std::array<int, resultCount> results{}; // devices, by result
     quint64 ackedBytes = 0;
     double seconds = 0;
 };

@@ -65,7 +65,7 @@ FlashRun::FlashRun(const FlashOptions &options, FlashReporter &reporter, PortSou
         QMetaObject::invokeMethod(this, [this, reason] {
             this->reporter.problem({}, QStringLiteral("Standard output closed (%1): no device is started from now "
                                                       "on; the transfers under way finish").arg(reason));
-            stopAfterTransfers(ExitLogFailed);
+            stopAfterTransfers(ExitWriteFailed);
         }, Qt::QueuedConnection);
     };
 }
@@ -80,7 +80,7 @@ bool FlashRun::begin()
         return fail(ExitBadInput, firmwareProblem);
     const QString logProblem = options.logPath.isEmpty() ? QString() : log.open(options.logPath);
     if (!logProblem.isEmpty())
-        return fail(ExitLogFailed, logProblem);
+        return fail(ExitWriteFailed, logProblem);
     if (!options.allPorts)
         return openChosenPorts() || fail(ExitPortFailed, {});
     reporter.detail({}, portWatch.start() ? QStringLiteral("Ports: the system's events, and a look every second")
@@ -217,7 +217,7 @@ void FlashRun::logDevice(const DeviceRecord &record)
 void FlashRun::recordLost(const QString &problem)
 {
     reporter.problem({}, problem);
-    stopAfterTransfers(ExitLogFailed);
+    stopAfterTransfers(ExitWriteFailed);
 }
 
 void FlashRun::interrupt(const QString &signalName)
@@ -241,7 +241,7 @@ void FlashRun::stopAll(int exitCode)
     stopping = true;
     code = std::max(code, exitCode);
     for (FlashPort *port : std::as_const(ports))
-        port->stop(DeviceRecord::Result::Interrupted);
+        port->stop(TransferResult::Interrupted);
     end();
 }
 

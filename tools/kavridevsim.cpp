@@ -231,18 +231,18 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     addOptions(parser);
     if (!CommandLine::parse(parser, application.arguments(), CommandLine::VersionOption::Omitted))
-        return CommandLine::UsageExitCode;
+        return ExitBadInput;
     const std::optional<DeviceSimulator::Settings> settings = readSettings(parser);
     if (!settings || !optionsFitTogether(parser))
-        return CommandLine::UsageExitCode;
+        return ExitBadInput;
     const std::optional<SimulatorRun::Options> options = readRunOptions(parser);
     if (!options)
-        return CommandLine::UsageExitCode;
+        return ExitBadInput;
 
     SimulatorRun run(*settings, *options);
     StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &run, &SimulatorRun::stop);
     if (!run.open())
-        return CommandLine::PortExitCode;
+        return ExitPortFailed;
     return application.exec();
 }

@@ -13,11 +13,6 @@
 #include <optional>
 #include <unistd.h>
 
-static_assert(ExitBadInput == CommandLine::UsageExitCode && ExitPortFailed == CommandLine::PortExitCode
-              && ExitTimedOut == CommandLine::TimeoutExitCode && ExitLogFailed == CommandLine::WriteExitCode
-              && ExitInterrupted == CommandLine::InterruptedExitCode,
-              "kavri-flash and kavri-devsim share these exit statuses");
-
 namespace {
 
 void addOptions(QCommandLineParser &parser)

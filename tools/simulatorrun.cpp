@@ -146,7 +146,7 @@ void SimulatorRun::saveImage(const QString &path, const QByteArray &image)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(image) != image.size()
         || !file.flush()) {
         CommandLine::printError(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
-        fail(CommandLine::WriteExitCode);
+        fail(ExitWriteFailed);
     }
 }
 
@@ -158,7 +158,7 @@ void SimulatorRun::reportSilence(int line)
                                 .arg(deviceName(line, device),
                                      QString::fromLatin1(simulator.devices().at(device).uid.toHex().toUpper()))
                                 .arg(CommandLine::secondsText(m_options.idleTimeoutMs)));
-    fail(CommandLine::TimeoutExitCode);
+    fail(ExitTimedOut);
 }
 
 // The unplugged device comes back on a new pseudo-terminal, under the same
@@ -171,7 +171,7 @@ void SimulatorRun::replugLater(int line)
     QTimer::singleShot(m_options.replugAfterMs, device, [this, device, line] {
         if (!device->openForHost()) {
             CommandLine::printError(device->errorString());
-            QCoreApplication::exit(CommandLine::PortExitCode);
+            QCoreApplication::exit(ExitPortFailed);
             return;
         }
         const QString plugged = m_lines.size() == 1 ? QStringLiteral("Plugged in again")
@@ -225,7 +225,7 @@ void SimulatorRun::stop(const QString &signalName)
 {
     CommandLine::printLine(QStringLiteral("Stopped by %1").arg(signalName));
     printSummary();
-    QCoreApplication::exit(CommandLine::InterruptedExitCode);
+    QCoreApplication::exit(ExitInterrupted);
 }
 
 // Ending the process hangs up the lines, and a hang-up throws away whatever

@@ -1,16 +1,18 @@
 #!/usr/bin/env python3
 """Writes the fuzzer's seed corpus into tests/fuzz/corpus/.
 
-Each seed is a stream of operations in the encoding that
+Each seed is a setup byte and a stream of operations in the encoding that
 fuzz_transferprotocol.cpp documents at its top; the helpers below spell them.
 Run it again after changing that encoding.
 """
 
 from pathlib import Path
 
-RECEIVE, RUN, SYMBOLS, DRAIN, PRESS, PRESS_FAILING, LOSE_LINK, CHOOSE = range(8)
+RECEIVE, RUN, SYMBOLS, REPEAT, PIECES, PRESS, PRESS_REFUSED, WITHDRAW, LOSE = range(9)
 # Indexes into the fuzzer's table of protocol bytes, for RUN and SYMBOLS.
 ETX, ACK, NAK, CAN = range(4)
+# Setup bits.
+NAK_LIMIT, DRIVER = 1, 2
 
 
 def receive(data):
@@ -28,29 +30,36 @@ def symbols(*indexes):
     return bytes([SYMBOLS, len(indexes) - 1, *indexes])
 
 
-def drain(data, repeats):
-    assert 1 <= len(data) <= 64 and 1 <= repeats <= 32
-    return bytes([DRAIN, len(data) - 1, repeats - 1]) + data
+def repeat(data, times):
+    assert 1 <= len(data) <= 64 and 1 <= times <= 32
+    return bytes([REPEAT, len(data) - 1, times - 1]) + data
 
 
-def press():
-    return bytes([PRESS])
+def pieces(size):
+    """From now on the device's bytes reach the host size at a time (0: all at once)."""
+    assert 0 <= size <= 7
+    return bytes([PIECES, size])
 
 
-def press_failing():
-    return bytes([PRESS_FAILING])
-
-
-def lose_link():
-    return bytes([LOSE_LINK])
-
-
-def choose(size, seed):
+def press(size, content):
     blocks, rest = divmod(size, 1024)
     if rest == 0 and 1 <= blocks <= 5:
-        return bytes([CHOOSE, 0x80 | (blocks - 1), 0, seed])
-    assert 1 <= size <= 5120
-    return bytes([CHOOSE, (size - 1) >> 8, (size - 1) & 0xFF, seed])
+        return bytes([PRESS, 0x80 | (blocks - 1), 0, content])
+    assert 0 <= size < 0x8000
+    return bytes([PRESS, size >> 8, size & 0xFF, content])
+
+
+def press_refused():
+    return bytes([PRESS_REFUSED])
+
+
+def withdraw():
+    return bytes([WITHDRAW])
+
+
+def lose(by_error):
+    """The port reports an error (by_error), or the driver drops the line."""
+    return bytes([LOSE, 1 if by_error else 0])
 
 
 def identify(serial):
@@ -58,45 +67,60 @@ def identify(serial):
     return receive(b"\x03" + bytes(range(serial, serial + 16)))
 
 
-def started():
-    """Download pressed while the device polls, then its start byte."""
-    return receive(b"CC") + press() + receive(b"C")
+def started(size, content):
+    """Two polls, Download pressed with an image, then the start byte."""
+    return receive(b"CC") + press(size, content) + receive(b"C")
 
 
 SEEDS = {
     # Identity, polls, Download, three blocks (the last one short) and EOT.
-    "full_session": choose(2500, 1) + identify(0x10) + started() + run(ACK, 4),
+    "full_session": bytes([0]) + identify(0x10) + started(2500, 0) + run(ACK, 4),
+    # The same through the driver, its bytes read a few at a time.
+    "full_session_driver": bytes([DRIVER]) + pieces(3) + identify(0x11) + started(2500, 1)
+    + run(ACK, 4),
+    # One device done, a second with another image whose first NAK must not
+    # repeat a block of the earlier download, all fed byte by byte.
+    "two_devices": bytes([0]) + pieces(1) + identify(0x20) + started(1024, 2) + run(ACK, 2)
+    + identify(0x30) + started(4096, 3) + run(NAK, 1) + run(ACK, 5),
     # NAKs before the first block (ignored), between blocks and after the end.
-    "nak_heavy": choose(3072, 2) + identify(0x20) + started() + run(NAK, 3)
-    + symbols(ACK, NAK, NAK, ACK, NAK, ACK, NAK, ACK) + run(NAK, 2),
-    # A canceled download, then the device again with the same file.
-    "cancel": choose(5000, 3) + identify(0x30) + started() + run(ACK, 2) + run(CAN, 1)
-    + run(ACK, 1) + identify(0x31) + started() + run(ACK, 6),
-    # Noise in every state, with protocol bytes among it.
-    "garbage": receive(bytes(range(0xF0, 0x100)) + b"\x06\x15\x18\x04\x02")
-    + choose(700, 4) + receive(b"\x03" + bytes(40)) + press()
-    + receive(b"\xff\x00\x06\x15\x06\x99\x06\x18\x06") + symbols(0, 1, 2, 3, 3, 2, 1, 0),
-    # One device done, the port lost mid-transfer with a second, then a third
-    # whose first NAK must not repeat a block of the earlier downloads.
-    "two_devices": choose(1024, 5) + identify(0x40) + started() + run(ACK, 2)
-    + choose(4096, 6) + identify(0x50) + started() + run(ACK, 2) + lose_link()
-    + identify(0x60) + started() + run(NAK, 1) + run(ACK, 5),
-    # Presses that fail to open the file, before and while a start is armed.
-    "failing_press": press() + choose(1, 7) + press() + identify(0x70) + press_failing()
-    + receive(b"CC") + press() + press_failing() + receive(b"C") + press()
-    + receive(b"C") + run(ACK, 2),
-    # Presses and a new file during a transfer, which must not touch it.
-    "press_during_transfer": choose(2048, 8) + identify(0x80) + started() + run(ACK, 1)
-    + choose(100, 9) + press() + press_failing() + run(ACK, 1) + run(NAK, 1) + run(ACK, 1),
-    # Everything through readFrom, more bytes at once than it reads in one go.
-    "drained_port": choose(3000, 10) + drain(b"\x03" + bytes(range(16)), 1) + press()
-    + drain(b"C", 1) + drain(b"\x06\x15\x00", 20),
+    "nak_heavy": bytes([0]) + identify(0x40) + started(3072, 0) + run(NAK, 3)
+    + symbols(ACK, NAK, NAK, ACK, NAK, ACK, NAK, ACK) + run(NAK, 40) + run(ACK, 2),
+    # Nine NAKs, an ACK that starts the count again, then ten: given up.
+    "nak_limit": bytes([NAK_LIMIT]) + identify(0x50) + started(5000, 1) + run(ACK, 1)
+    + run(NAK, 9) + run(ACK, 1) + run(NAK, 10) + run(ACK, 1),
+    # A canceled download, then the device again with the same image.
+    "cancel": bytes([0]) + identify(0x60) + started(5000, 2) + run(ACK, 2) + run(CAN, 1)
+    + run(ACK, 1) + identify(0x61) + started(5000, 2) + run(ACK, 6),
+    # Noise in every state, with protocol bytes among it, in one long arrival.
+    "garbage": bytes([0]) + receive(bytes(range(0xF0, 0x100)) + b"\x06\x15\x18\x04\x02")
+    + receive(b"\x03" + bytes(40)) + press(700, 3)
+    + repeat(b"\xff\x00\x06\x15\x06\x99\x06\x18\x06\x03", 20) + symbols(0, 1, 2, 3, 3, 2, 1, 0),
+    # Presses and a withdrawal during a transfer, which must not touch it.
+    "press_during_transfer": bytes([0]) + identify(0x70) + started(2048, 0) + run(ACK, 1)
+    + press(100, 1) + press_refused() + withdraw() + run(ACK, 1) + run(NAK, 1) + run(ACK, 2),
+    # An image refused at the start byte, a withdrawn press, then a download.
+    "refused_image": bytes([0]) + identify(0x80) + press_refused() + receive(b"C")
+    + run(ACK, 1) + identify(0x81) + press(1, 1) + withdraw() + receive(b"CC")
+    + started(1, 1) + run(ACK, 2),
+    # The same through the driver: an unreadable firmware file ends the download.
+    "refused_image_driver": bytes([DRIVER]) + identify(0x82) + press_refused() + receive(b"C")
+    + identify(0x83) + started(1500, 2) + run(ACK, 3),
+    # Through the driver: the port lost mid-transfer, then dropped while a
+    # device waits, each time a next device served on the reopened port.
+    "lost_line_driver": bytes([DRIVER | NAK_LIMIT]) + identify(0x90) + started(4096, 3)
+    + run(ACK, 2) + lose(True) + identify(0x91) + started(3000, 0) + run(ACK, 4)
+    + identify(0x92) + lose(False) + identify(0x93) + started(1024, 1) + run(ACK, 2),
+    # The protocol reset mid-transfer and mid-identity.
+    "lost_line": bytes([0]) + identify(0xA0) + started(3000, 1) + run(ACK, 2) + lose(True)
+    + receive(b"\x03\x01\x02") + lose(False) + identify(0xA1) + started(3000, 2) + run(ACK, 4),
 }
 
 
 def main():
     corpus = Path(__file__).resolve().parent / "corpus"
     corpus.mkdir(exist_ok=True)
+    for stale in corpus.iterdir():
+        stale.unlink()
     for name, seed in SEEDS.items():
         (corpus / name).write_bytes(seed)
 

@@ -1,0 +1,34 @@
+#include "transferresult.h"
+
+namespace {
+
+struct ResultNames
+{
+    const char *text; // for people
+    const char *word; // for records
+};
+
+constexpr ResultNames names[] = {
+    {"Download OK", "ok"},
+    {"DOWNLOAD CANCELED", "canceled"},
+    {"Gave up after %1 NAKs in a row", "nak-limit"},
+    {"Port lost", "port-lost"},
+    {"Timed out", "timed-out"},
+    {"Interrupted", "interrupted"},
+    {"Firmware read error: download stopped", "firmware-unreadable"},
+    {"Firmware changed during download: stopped", "firmware-changed"},
+};
+static_assert(std::size(names) == resultCount, "a name for every result");
+
+} // namespace
+
+QString resultText(TransferResult result)
+{
+    const QString text = QString::fromLatin1(names[size_t(result)].text);
+    return result == TransferResult::NakLimit ? text.arg(nakLimit) : text;
+}
+
+QString resultWord(TransferResult result)
+{
+    return QString::fromLatin1(names[size_t(result)].word);
+}

@@ -1,0 +1,23 @@
+#ifndef TRANSFERRESULT_H
+#define TRANSFERRESULT_H
+
+#include <QString>
+
+// How one device's download ended, for the dialog and every record of
+// kavri-flash. The last two, from reading a file at the start, are the
+// dialog's only: kavri-flash holds its image in memory.
+enum class TransferResult { Ok, Canceled, NakLimit, PortLost, TimedOut, Interrupted, FirmwareUnreadable, FirmwareChanged };
+
+constexpr int resultCount = int(TransferResult::FirmwareChanged) + 1;
+// The results kavri-flash counts in its summaries: those before FirmwareUnreadable.
+constexpr int flashResultCount = int(TransferResult::FirmwareUnreadable);
+
+// The NAKs in a row after which a download is given up, when the limit is on.
+constexpr int nakLimit = 10;
+
+// For people: "Download OK", "DOWNLOAD CANCELED", "Port lost", ...
+QString resultText(TransferResult result);
+// For JSON and CSV: "ok", "canceled", "port-lost", ...
+QString resultWord(TransferResult result);
+
+#endif // TRANSFERRESULT_H
