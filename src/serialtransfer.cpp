@@ -14,6 +14,17 @@ QString driverLatency(QSerialPort &port, bool write, bool &on)
 
 } // namespace
 
+QString sha256Hex(const QByteArray &image)
+{
+    static QByteArray hashed;
+    static QString hash;
+    if (hash.isEmpty() || !hashed.isSharedWith(image)) {
+        hashed = image;
+        hash = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
+    }
+    return hash;
+}
+
 SerialTransfer::SerialTransfer(QSerialPort &port, QObject *parent)
     : QObject(parent)
     , port(port)
@@ -160,11 +171,6 @@ DeviceFigures SerialTransfer::figures() const
     DeviceFigures figures;
     figures.identity = identity;
     figures.imageBytes = quint64(image.size());
-    if (!hashedImage.isSharedWith(image)) {
-        hashedImage = image;
-        imageSha256 = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
-    }
-    figures.imageSha256 = imageSha256;
     if (started) {
         figures.sentBytes = quint64(protocol.imageSent().size());
         figures.ackedBytes = protocol.bytesAcknowledged();

@@ -11,13 +11,16 @@
 
 class QFile;
 
+// The SHA-256 of image, in hex. The last image hashed is remembered, so the
+// devices of a run, which share one image, cost one hash between them.
+QString sha256Hex(const QByteArray &image);
+
 // What the device on the line was given and has taken so far.
 struct DeviceFigures
 {
     QByteArray identity;    // its 16-byte record
     // The image it is given: the whole of it, whatever part went out.
     quint64 imageBytes = 0;
-    QString imageSha256;    // hex
     // From the start of its transfer; all zero until that start. What was
     // acknowledged leaves out the padding of the last block, and a frame
     // refused or answered with CAN.
@@ -74,6 +77,9 @@ public:
 
     TransferProtocol::State state() const { return protocol.state(); }
     DeviceFigures figures() const;
+    // The SHA-256 (hex) of the image the device is given, worked out when
+    // first asked for, not on the path of a transfer.
+    QString imageSha256() const { return sha256Hex(image); }
     // Milliseconds since the line was opened or last brought a byte.
     qint64 silentMs() const { return lineSpoke.elapsed(); }
 
@@ -117,8 +123,6 @@ private:
     bool started = false;      // the current device's transfer has begun
     bool progressMoved = false;
     QElapsedTimer transferClock;
-    mutable QByteArray hashedImage; // the image imageSha256 belongs to
-    mutable QString imageSha256;
 
     bool lowLatencyWanted = true;
     bool latencyToRestore = false;

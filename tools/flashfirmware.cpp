@@ -1,9 +1,9 @@
 #include "flashfirmware.h"
 
 #include "firmwarefile.h"
+#include "serialtransfer.h"
 #include "transferprotocol.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 
@@ -74,8 +74,8 @@ QString FlashFirmware::read(FirmwareImage &image) const
     QByteArray bytes = file.read(size);
     if (bytes.size() != qsizetype(size) || !file.atEnd())
         return QStringLiteral("Cannot read %1: it changed while being read").arg(filePath);
-    image.sha256 = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
     image.bytes = std::move(bytes);
+    image.sha256 = sha256Hex(image.bytes);
     return {};
 }
 

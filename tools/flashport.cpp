@@ -138,7 +138,7 @@ void FlashPort::endDevice(TransferResult result)
 
 void FlashPort::recordDevice(TransferResult result)
 {
-    DeviceRecord record{transfer.figures(), label, result};
+    DeviceRecord record{transfer.figures(), label, result, transfer.imageSha256()};
     ++figures.results[size_t(result)];
     figures.ackedBytes += record.ackedBytes;
     figures.seconds += record.seconds;

@@ -36,6 +36,7 @@ struct DeviceRecord : DeviceFigures
 {
     PortLabel port;
     TransferResult result = TransferResult::Ok;
+    QString imageSha256; // hex
 };
 
 // One port's figures for the run's closing summary, summed over its comings
