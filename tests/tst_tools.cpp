@@ -5,6 +5,7 @@
 #include "portinfo.h"
 #include "ptyline.h"
 #include "testdata.h"
+#include "toolprocess.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -34,36 +35,9 @@ constexpr int SpeakAfterMs = 100;  // well inside TimeoutMs
 
 constexpr char Poll = 'C';
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-struct Finished
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
 Finished waitFor(QProcess &process)
 {
-    Finished result;
-    if (!process.waitForFinished(RunTimeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = QString::fromUtf8(process.readAllStandardOutput());
-    result.err = QString::fromUtf8(process.readAllStandardError());
-    return result;
+    return waitFor(process, RunTimeoutMs);
 }
 
 // Waits until the process has written text count times on channel, leaving the output unread.

@@ -1,0 +1,44 @@
+#ifndef TOOLPROCESS_H
+#define TOOLPROCESS_H
+
+#include <QByteArray>
+#include <QFile>
+#include <QProcess>
+#include <QString>
+
+// What the suites need to run a program as a user would and judge it.
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+struct Finished
+{
+    int exitCode = -1; // -1 when it crashed or was killed
+    QString out;
+    QString err;
+};
+
+// Waits for the process to end, killing it after timeoutMs.
+inline Finished waitFor(QProcess &process, int timeoutMs)
+{
+    Finished result;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+#endif // TOOLPROCESS_H
