@@ -15,8 +15,10 @@
 
 /* ---- What a port provides ---------------------------------------------- */
 
-/* The next byte the UART has received (0..255), or -1 at once when none is
- * waiting. Never blocks. The line runs at 115200 baud, 8N1, no flow control. */
+/* The next byte the UART has received (0..255), or -1 when none is waiting.
+ * It may sleep first until the next interrupt, a received byte or a clock
+ * tick, but no longer: the protocol's waits are built on it. The line runs at
+ * 115200 baud, 8N1, no flow control. */
 int kavri_port_read(void);
 
 /* Sends count bytes in order, waiting while the UART's transmitter is full. */

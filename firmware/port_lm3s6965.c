@@ -1,11 +1,12 @@
 /*
  * The reference device on qemu's lm3s6965evb board (a Cortex-M3): UART0 is
- * the serial line, SysTick the millisecond clock, and a RAM array the block
- * storage, since the emulated board cannot program its flash. When the
- * download ends, the blocks kept go to a file on the host through ARM
- * semihosting, a line on qemu's standard error says how it went, and qemu
- * exits: 0 after EOT, 1 after CAN, 2 when the host fell silent, 3 when the
- * file could not be written.
+ * the serial line, received by interrupt, SysTick the millisecond clock, and
+ * a RAM array the block storage, since the emulated board cannot program its
+ * flash. The core sleeps while the line is quiet. When the download ends,
+ * the blocks kept go to a file on the host through ARM semihosting, a line on
+ * qemu's standard error says how it went, and qemu exits: 0 after EOT, 1
+ * after CAN, 2 when the host fell silent, 3 when the file could not be
+ * written.
  *
  * On a real chip, keep the four kavri_port_* functions and the clock and UART
  * set-up (with that chip's registers); kavri_port_store() erases and programs
@@ -55,8 +56,12 @@
 #define UART0_FBRD REG(0x4000C028)
 #define UART0_LCRH REG(0x4000C02C)
 #define UART0_CTL REG(0x4000C030)
+#define UART0_IMSC REG(0x4000C038)
 #define UART_FR_RXFE (1u << 4)
 #define UART_FR_TXFF (1u << 5)
+/* The interrupt controller: UART0 is interrupt 5. */
+#define NVIC_ISER0 REG(0xE000E100)
+#define UART0_IRQ 5
 /* SysTick, in every Cortex-M3. */
 #define SYST_CSR REG(0xE000E010)
 #define SYST_RVR REG(0xE000E014)
@@ -65,9 +70,25 @@
 static volatile uint32_t milliseconds;
 static uint8_t storage[KAVRI_STORAGE_BLOCKS][KAVRI_BLOCK_SIZE];
 
+/* What UART0 received, put there by its interrupt: head counts the bytes in,
+ * tail the bytes taken. A byte that finds it full is dropped, and the frame
+ * it belonged to fails its CRC. */
+#define RECEIVED_SIZE 256u /* a power of two */
+static volatile uint8_t received[RECEIVED_SIZE];
+static volatile uint32_t received_head, received_tail;
+
 void SysTick_Handler(void)
 {
     ++milliseconds;
+}
+
+void UART0_Handler(void)
+{
+    while (!(UART0_FR & UART_FR_RXFE)) {
+        const uint8_t byte = (uint8_t)UART0_DR; /* the bits above are error flags */
+        if (received_head - received_tail < RECEIVED_SIZE)
+            received[received_head++ % RECEIVED_SIZE] = byte;
+    }
 }
 
 uint32_t kavri_port_millis(void)
@@ -77,9 +98,16 @@ uint32_t kavri_port_millis(void)
 
 int kavri_port_read(void)
 {
-    if (UART0_FR & UART_FR_RXFE)
+    /* Sleep until an interrupt, a byte or the next tick, when nothing is
+     * waiting. Interrupts are masked around the check, so one that comes
+     * between the check and the wfi still wakes it. */
+    __asm__ volatile("cpsid i" ::: "memory");
+    if (received_tail == received_head)
+        __asm__ volatile("wfi" ::: "memory");
+    __asm__ volatile("cpsie i" ::: "memory");
+    if (received_tail == received_head)
         return -1;
-    return (int)(UART0_DR & 0xFFu); /* the bits above are error flags */
+    return received[received_tail++ % RECEIVED_SIZE];
 }
 
 void kavri_port_write(const uint8_t *bytes, uint32_t count)
@@ -111,7 +139,9 @@ static void start_clock_and_uart(void)
     UART0_IBRD = divisor64 / 64u;
     UART0_FBRD = divisor64 % 64u;
     UART0_LCRH = (3u << 5) | (1u << 4); /* 8 data bits, no parity, 1 stop bit; FIFOs on */
+    UART0_IMSC = (1u << 6) | (1u << 4); /* interrupt on receive, and on receive time-out */
     UART0_CTL = (1u << 9) | (1u << 8) | 1u; /* receive, transmit, enable */
+    NVIC_ISER0 = 1u << UART0_IRQ;
 
     SYST_RVR = KAVRI_CPU_HZ / 1000u - 1u;
     SYST_CVR = 0;

@@ -1,7 +1,7 @@
 /*
- * Start-up for a Cortex-M3: the vector table, and a reset handler that sets
- * up C's memory (.data copied from flash, .bss zeroed) before main(). The
- * symbols come from the linker script.
+ * Start-up for the LM3S6965 (a Cortex-M3): the vector table, and a reset
+ * handler that sets up C's memory (.data copied from flash, .bss zeroed)
+ * before main(). The symbols come from the linker script.
  */
 #include <stdint.h>
 
@@ -10,6 +10,7 @@ extern uint32_t __stack_top[];
 
 int main(void);
 void SysTick_Handler(void);
+void UART0_Handler(void);
 
 void Reset_Handler(void)
 {
@@ -30,7 +31,7 @@ static void Unexpected_Handler(void)
     }
 }
 
-__attribute__((section(".vectors"), used)) static void (*const vectors[16])(void) = {
+__attribute__((section(".vectors"), used)) static void (*const vectors[16 + 6])(void) = {
     (void (*)(void))__stack_top, /* the initial stack pointer */
     Reset_Handler,
     Unexpected_Handler, /* NMI */
@@ -44,4 +45,11 @@ __attribute__((section(".vectors"), used)) static void (*const vectors[16])(void
     0,
     Unexpected_Handler, /* PendSV */
     SysTick_Handler,
+    /* The chip's interrupts, by number: GPIO ports A to E, then UART0. */
+    Unexpected_Handler,
+    Unexpected_Handler,
+    Unexpected_Handler,
+    Unexpected_Handler,
+    Unexpected_Handler,
+    UART0_Handler,
 };
