@@ -21,8 +21,8 @@ enum {
  * two, so these leave room for a loaded host and a USB adapter's latency. */
 #define ANNOUNCE_WAIT_MS 300u /* for the greeting; the host asks for at least 250 */
 #define POLL_WAIT_MS 100u     /* for a poll's answer: silence means the host has started */
-#define FRAME_WAIT_MS 2000u   /* for the first byte of a frame (or EOT) after ACK or NAK */
-#define BYTE_WAIT_MS 500u     /* between two bytes of one frame */
+#define FRAME_WAIT_MS 10000u  /* for a frame (or EOT) after ACK or NAK: then the host has gone */
+#define BYTE_WAIT_MS 1000u    /* between two bytes of one frame: then the frame is short */
 #define SETTLE_MS 50u         /* of silence after a bad frame, before the NAK */
 
 static uint8_t frame[FRAME_SIZE];

@@ -315,5 +315,12 @@ int main(void)
     if (saved != 0)
         say(", the blocks could not be written out");
     say_line();
+    /* qemu's exit closes the line, and a pseudo-terminal drops what the host
+     * had not read yet: keep the line up a while for the CAN to be read. */
+    if (outcome == KAVRI_CANCELED) {
+        const uint32_t start = kavri_port_millis();
+        while (kavri_port_millis() - start < 1000u)
+            __asm__ volatile("wfi");
+    }
     exit_with(saved != 0 ? 3u : (uint32_t)outcome);
 }
