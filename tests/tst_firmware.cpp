@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr int Block = 1024;
 constexpr int RunTimeoutMs = 10000;
 
 // Waits until pattern matches what the process has printed on channel,
@@ -83,7 +82,7 @@ void TestFirmware::flashesEmulatedDevice()
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QByteArray image = patterned(5 * Block + 300);
+    const QByteArray image = patterned(5 * Wire::Block + 300);
     const QString imagePath = dir.filePath(QStringLiteral("image.kvf"));
     const QString storedPath = dir.filePath(QStringLiteral("stored.bin"));
     QVERIFY(writeFile(imagePath, image));
@@ -116,7 +115,7 @@ void TestFirmware::flashesEmulatedDevice()
     QCOMPARE(record.value(QStringLiteral("acked_blocks")).toInt(), storedBlocks);
     QCOMPARE(record.value(QStringLiteral("uid")).toString(), QStringLiteral(KAVRI_FIRMWARE_UID));
     QCOMPARE(record.value(QStringLiteral("version")).toString(), QStringLiteral(KAVRI_FIRMWARE_VERSION));
-    QCOMPARE(readFile(storedPath), padded(image).left(storedBlocks * Block));
+    QCOMPARE(readFile(storedPath), padded(image).left(storedBlocks * Wire::Block));
 
     const QRegularExpressionMatch announced =
         QRegularExpression(QStringLiteral("announcements: (\\d+)")).match(device.err);
