@@ -62,7 +62,7 @@ FlashFirmware::Stamp FlashFirmware::stamp() const
 
 // The whole file, or why not. On a terminal a missing file says so in the
 // system's words ("File is Vacant" is the dialog's).
-QString FlashFirmware::read(FirmwareImage &image) const
+QString FlashFirmware::read(QByteArray &image) const
 {
     if (!QFileInfo::exists(filePath))
         return QStringLiteral("Cannot read %1: %2").arg(filePath, qt_error_string(ENOENT));
@@ -74,8 +74,7 @@ QString FlashFirmware::read(FirmwareImage &image) const
     QByteArray bytes = file.read(size);
     if (bytes.size() != qsizetype(size) || !file.atEnd())
         return QStringLiteral("Cannot read %1: it changed while being read").arg(filePath);
-    image.bytes = std::move(bytes);
-    image.sha256 = sha256Hex(image.bytes);
+    image = std::move(bytes);
     return {};
 }
 
@@ -89,7 +88,7 @@ void FlashFirmware::check()
     if (!follow) {
         reporter.problem({}, QStringLiteral("%1 changed on disk; this run goes on sending the image it read at the "
                                             "start (SHA-256 %2)")
-                                 .arg(filePath, current.sha256));
+                                 .arg(filePath, sha256Hex(current)));
         watch.stop(); // said once
         return;
     }
@@ -108,17 +107,17 @@ void FlashFirmware::check()
 void FlashFirmware::take(const Stamp &settled)
 {
     settlingFor.invalidate();
-    FirmwareImage image;
+    QByteArray image;
     const QString problem = read(image);
     if (stamp() != settled)
         return; // it moved again: wait for it to settle anew
     taken = settled;
     if (!problem.isEmpty()) {
         reporter.problem({}, problem + QStringLiteral("; devices go on getting the image read before (SHA-256 %1)")
-                                           .arg(current.sha256));
+                                           .arg(sha256Hex(current)));
         return;
     }
-    if (image.sha256 == current.sha256)
+    if (image == current)
         return;
     // Devices from now on get it; a transfer under way keeps the image it started with.
     current = image;

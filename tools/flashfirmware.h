@@ -26,7 +26,7 @@ public:
     // Reads the file and starts watching it. Returns an empty string when
     // the image is ready (and reported), else why not.
     QString load();
-    const FirmwareImage &image() const { return current; }
+    const QByteArray &image() const { return current; }
     QString path() const { return filePath; }
 
 private:
@@ -42,14 +42,14 @@ private:
     };
 
     Stamp stamp() const;
-    QString read(FirmwareImage &image) const;
+    QString read(QByteArray &image) const;
     void check();
     void take(const Stamp &settled);
 
     QString filePath;
     bool follow;
     FlashReporter &reporter;
-    FirmwareImage current;
+    QByteArray current;
     Stamp taken;       // the file as it was when current was read (or found unreadable)
     Stamp settling;    // a new state of the file, waiting to stop changing
     QElapsedTimer settlingFor;

@@ -114,7 +114,7 @@ void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenL
 void FlashPort::startDevice(const QByteArray &identity)
 {
     reporter.identified(name(), identity);
-    transfer.requestDownload(firmware.image().bytes);
+    transfer.requestDownload(firmware.image());
 }
 
 // Drawn once the frame is on its way: the terminal can wait, the device should not.

@@ -13,13 +13,6 @@
 #include <cstdio>
 #include <functional>
 
-// The image a run sends: read once, whole, and named by its hash.
-struct FirmwareImage
-{
-    QByteArray bytes;
-    QString sha256; // hex
-};
-
 // A port as the records name it: as the user named it or as listed, and the
 // adapter's serial number and USB VID:PID ("0403:6001") where the system knows them.
 struct PortLabel
@@ -64,7 +57,7 @@ public:
 
     // The image the run sends, once at the start and again for each rebuilt
     // file taken on the way.
-    virtual void firmware(const QString &path, const FirmwareImage &image) = 0;
+    virtual void firmware(const QString &path, const QByteArray &image) = 0;
     virtual void opened(const QString &port) = 0;
     virtual void identified(const QString &port, const QByteArray &identity) = 0;
     // sent of total bytes after seconds; total > 0.
