@@ -1,5 +1,7 @@
 #include "transferresult.h"
 
+#include <iterator>
+
 namespace {
 
 struct ResultNames
