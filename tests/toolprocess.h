@@ -6,6 +6,8 @@
 #include <QProcess>
 #include <QString>
 
+#include <functional>
+
 // What the suites need to run a program as a user would and judge it.
 
 inline QByteArray readFile(const QString &path)
@@ -39,6 +41,19 @@ inline Finished waitFor(QProcess &process, int timeoutMs)
     result.out = QString::fromUtf8(process.readAllStandardOutput());
     result.err = QString::fromUtf8(process.readAllStandardError());
     return result;
+}
+
+// Waits until what the process has written on channel satisfies done,
+// leaving the output unread; false once timeoutMs pass with nothing new.
+inline bool waitForOutput(QProcess &process, QProcess::ProcessChannel channel, int timeoutMs,
+                          const std::function<bool(const QByteArray &output)> &done)
+{
+    process.setReadChannel(channel);
+    bool found;
+    while (!(found = done(process.peek(1 << 20))) && process.waitForReadyRead(timeoutMs)) {
+    }
+    process.setReadChannel(QProcess::StandardOutput);
+    return found;
 }
 
 #endif // TOOLPROCESS_H

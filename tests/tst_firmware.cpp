@@ -17,21 +17,6 @@ namespace {
 
 constexpr int RunTimeoutMs = 10000;
 
-// Waits until pattern matches what the process has printed on channel,
-// leaving the output unread; returns the match.
-QRegularExpressionMatch waitForOutput(QProcess &process, QProcess::ProcessChannel channel,
-                                      const QRegularExpression &pattern)
-{
-    process.setReadChannel(channel);
-    QRegularExpressionMatch match;
-    while (!(match = pattern.match(QString::fromUtf8(process.peek(1 << 20)))).hasMatch()) {
-        if (!process.waitForReadyRead(RunTimeoutMs))
-            break;
-    }
-    process.setReadChannel(QProcess::StandardOutput);
-    return match;
-}
-
 // kavri-flash --json's result record for its one device.
 QJsonObject resultRecord(const QString &jsonLines)
 {
@@ -93,17 +78,19 @@ void TestFirmware::flashesEmulatedDevice()
                  "-semihosting-config", "enable=on,target=native", "-kernel", firmware,
                  "-append", QStringLiteral("out=%1 %2").arg(storedPath, deviceSettings)});
     // qemu names the pseudo-terminal on stdout; the device speaks on stderr.
-    const QString pty = waitForOutput(board, QProcess::StandardOutput,
-                                      QRegularExpression(QStringLiteral("redirected to (/dev/pts/\\d+)")))
-                            .captured(1);
-    QVERIFY(!pty.isEmpty());
+    const QRegularExpression redirected(QStringLiteral("redirected to (/dev/pts/\\d+)"));
+    QRegularExpressionMatch pty;
+    QVERIFY(waitForOutput(board, QProcess::StandardOutput, RunTimeoutMs, [&](const QByteArray &output) {
+        return (pty = redirected.match(QString::fromUtf8(output))).hasMatch();
+    }));
     // The device says when it starts announcing, with nobody on the line:
     // that announcement is lost, and kavri-flash can only hear a later one.
-    QVERIFY(waitForOutput(board, QProcess::StandardError, QRegularExpression(QStringLiteral("announcing"))).hasMatch());
+    QVERIFY(waitForOutput(board, QProcess::StandardError, RunTimeoutMs,
+                          [](const QByteArray &output) { return output.contains("announcing"); }));
     QTest::qWait(100);
 
     QProcess flashProcess;
-    flashProcess.start(QStringLiteral(KAVRI_FLASH), {"--port", pty, "--json", "--timeout", "5", imagePath});
+    flashProcess.start(QStringLiteral(KAVRI_FLASH), {"--port", pty.captured(1), "--json", "--timeout", "5", imagePath});
     const Finished flash = waitFor(flashProcess, RunTimeoutMs);
     const Finished device = waitFor(board, RunTimeoutMs);
     QVERIFY2(flash.exitCode == exitCode, qPrintable(flash.err + flash.out + device.err));

@@ -44,13 +44,8 @@ Finished waitFor(QProcess &process)
 bool waitForText(QProcess &process, const QByteArray &text, int count = 1,
                  QProcess::ProcessChannel channel = QProcess::StandardOutput)
 {
-    process.setReadChannel(channel);
-    while (process.peek(1 << 20).count(text) < count) {
-        if (!process.waitForReadyRead(RunTimeoutMs))
-            return false;
-    }
-    process.setReadChannel(QProcess::StandardOutput);
-    return true;
+    return waitForOutput(process, channel, RunTimeoutMs,
+                         [&](const QByteArray &output) { return output.count(text) >= count; });
 }
 
 // Waits until the run says its port is open, leaving the output unread.
