@@ -25,7 +25,7 @@ kavriUpdate::kavriUpdate(QWidget *parent, const PortSource &portSource)
     connect(&transfer, &SerialTransfer::identified, this, &kavriUpdate::showIdentity);
     connect(&transfer, &SerialTransfer::progressChanged, ui->progressBarDownload, &QProgressBar::setValue);
     connect(&transfer, &SerialTransfer::downloadEnded, this,
-            [this](TransferResult result) { showStatus(resultText(result)); });
+            [this](TransferResult result) { showStatus(resultText(result, transfer.figures().blocksSent())); });
     connect(&transfer, &SerialTransfer::lost, this, &kavriUpdate::showStatus);
 }
 

@@ -7,6 +7,10 @@
 
 namespace {
 
+// How long the replies may take to leave the host before the line counts as
+// stuck. A frame needs 89 ms at 115200 baud.
+constexpr int DrainLimitMs = 1000;
+
 QString driverLatency(QSerialPort &port, bool write, bool &on)
 {
     return write ? SerialLink::writeLowLatency(port, on) : SerialLink::readLowLatency(port, on);
@@ -30,6 +34,11 @@ SerialTransfer::SerialTransfer(QSerialPort &port, QObject *parent)
     , port(port)
     , latency(driverLatency)
 {
+    clock.start();
+    wake.setSingleShot(true);
+    // A coarse timer may fire early; the protocol's times must not.
+    wake.setTimerType(Qt::PreciseTimer);
+    connect(&wake, &QTimer::timeout, this, &SerialTransfer::receive);
     connect(&port, &QSerialPort::readyRead, this, &SerialTransfer::receive);
     connect(&port, &QSerialPort::errorOccurred, this, &SerialTransfer::handleError);
 }
@@ -43,21 +52,26 @@ SerialTransfer::~SerialTransfer()
 
 QString SerialTransfer::open(const QString &portName)
 {
-    close();
+    if (port.isOpen())
+        close();
     const QString problem = SerialLink::open(port, portName);
     if (!problem.isEmpty())
         return problem;
     openedName = portName;
-    lineSpoke.start();
+    protocol.lineOpened(nowUs());
     requestLowLatency();
+    scheduleWake();
     return {};
 }
 
 void SerialTransfer::close()
 {
+    wake.stop();
     restoreLatency();
-    if (port.isOpen())
-        port.close();
+    if (!port.isOpen())
+        return;
+    drainWrites(); // closing would throw away replies not yet written
+    port.close();
 }
 
 void SerialTransfer::requestDownload(QFile &file, quint32 size)
@@ -88,27 +102,36 @@ void SerialTransfer::arm(QFile *file, quint32 size, const QByteArray &heldImage)
 
 void SerialTransfer::receive()
 {
-    lineSpoke.start();
     // The port signals an arrival once, not again for bytes it still holds,
     // so everything it has ready is handled now, unless the port is closed on
     // the way (its owner is done with it): no byte after that is answered.
+    // Every byte read now counts as come now: a late wake-up must not take
+    // bytes that came before it for bytes that came after a pause.
+    const qint64 now = nowUs();
     char bytes[TransferProtocol::blockSize];
     qint64 count;
-    while (port.isOpen() && (count = port.read(bytes, sizeof bytes)) > 0)
-        handle(QByteArrayView(bytes, count));
+    bool anyRead = false;
+    while (port.isOpen() && (count = port.read(bytes, sizeof bytes)) > 0) {
+        handle(QByteArrayView(bytes, count), now);
+        anyRead = true;
+    }
+    if (!anyRead)
+        handle({}, now); // what the time alone brings, on a lost line too
     // Hand the replies to the system now rather than on the next pass of the loop.
     if (port.isOpen())
         port.flush();
     if (std::exchange(progressMoved, false))
         emit progressChanged(protocol.progressPercent());
+    scheduleWake();
 }
 
-void SerialTransfer::handle(QByteArrayView bytes)
+void SerialTransfer::handle(QByteArrayView bytes, qint64 now)
 {
     using Event = TransferProtocol::Event;
-    while (!bytes.isEmpty() && port.isOpen()) {
-        const TransferProtocol::Step step = protocol.feed(bytes);
-        if (!step.reply.isEmpty())
+    const bool lineWasOpen = port.isOpen();
+    for (;;) {
+        const TransferProtocol::Step step = protocol.feed(bytes, now);
+        if (!step.reply.isEmpty() && port.isOpen())
             port.write(step.reply.data(), step.reply.size());
         bytes = bytes.sliced(step.consumed);
         if (step.event == Event::Identified)
@@ -119,7 +142,24 @@ void SerialTransfer::handle(QByteArrayView bytes)
             progressMoved = true;
         else if (step.event == Event::Ended)
             endDownload(protocol.result());
+        else if (step.event == Event::Silent)
+            emit silent();
+        if (lineWasOpen && !port.isOpen())
+            return; // the owner is done with the line: nothing more is handled
+        if (!step.drewSomething() && bytes.isEmpty())
+            return;
     }
+}
+
+void SerialTransfer::scheduleWake()
+{
+    const qint64 wakeAt = protocol.wakeAtUs();
+    if (wakeAt < 0) {
+        wake.stop();
+        return;
+    }
+    const qint64 waitUs = std::max<qint64>(0, wakeAt - nowUs());
+    wake.start(int((waitUs + 999) / 1000));
 }
 
 void SerialTransfer::newDevice()
@@ -160,10 +200,27 @@ bool SerialTransfer::readFirmware()
     return false;
 }
 
+// The owner hears of the end only once the closing EOT has left the host:
+// it may close the port at once, and a device that never saw its EOT may
+// never start the image. A reply that cannot be written is no success.
 void SerialTransfer::endDownload(TransferResult result)
 {
-    port.flush(); // the closing EOT goes out before the owner hears of the end
+    if (!drainWrites() && result == TransferResult::Ok)
+        result = TransferResult::PortLost;
     emit downloadEnded(result);
+}
+
+// On some systems a flush only starts a write, and closing a port throws
+// away what it has not written yet; this waits, with a bound, until the
+// port has handed every byte to the system.
+bool SerialTransfer::drainWrites()
+{
+    port.flush();
+    QElapsedTimer waited;
+    waited.start();
+    while (port.isOpen() && port.bytesToWrite() > 0 && !waited.hasExpired(DrainLimitMs))
+        port.waitForBytesWritten(int(DrainLimitMs - waited.elapsed()));
+    return port.isOpen() && port.bytesToWrite() == 0;
 }
 
 DeviceFigures SerialTransfer::figures() const
@@ -176,6 +233,7 @@ DeviceFigures SerialTransfer::figures() const
         figures.ackedBytes = protocol.bytesAcknowledged();
         figures.ackedBlocks = protocol.blocksAcknowledged();
         figures.naks = protocol.naksAnswered();
+        figures.noiseBytes = protocol.noiseBytes();
         figures.seconds = transferClock.nsecsElapsed() / 1e9;
     }
     return figures;
@@ -189,14 +247,21 @@ void SerialTransfer::handleError(QSerialPort::SerialPortError error)
         dropLine();
 }
 
+// A line lost while it is watched after the EOT ends the download OK:
+// every block was acknowledged and the EOT had left, and many devices drop
+// their line right then, to start the new image.
 void SerialTransfer::dropLine()
 {
     if (!port.isOpen())
         return;
-    const TransferProtocol::State state = protocol.state();
+    const bool endedOk = protocol.watchingEnd() && port.bytesToWrite() == 0;
+    const TransferProtocol::State state = endedOk ? TransferProtocol::State::Idle : protocol.state();
     latencyToRestore = false; // nothing is left to put back
     port.close();
     protocol.reset();
+    scheduleWake(); // the silence limit still counts while the line is away
+    if (endedOk)
+        emit downloadEnded(TransferResult::Ok);
     emit lost(SerialLink::lostText(openedName), state);
 }
 

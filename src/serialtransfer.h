@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
+#include <QTimer>
 
 #include <functional>
 
@@ -28,7 +29,11 @@ struct DeviceFigures
     quint64 ackedBytes = 0;
     int ackedBlocks = 0;
     int naks = 0;           // frames resent because the device asked
+    int noiseBytes = 0;     // bytes that meant nothing during the transfer
     double seconds = 0;
+
+    // The block the transfer was at: the last one sent, 1-based.
+    quint32 blocksSent() const { return TransferProtocol::blockCount(quint32(sentBytes)); }
 };
 
 // The one driver of a transfer over a serial port, for the dialog and the
@@ -70,9 +75,14 @@ public:
     void withdrawDownload();
     // Gives a download up after a frame is refused nakLimit times in a row.
     void setNakLimitOn(bool on) { protocol.setNakLimitOn(on); }
+    // Emits silent() once the line has brought no byte for milliseconds
+    // (0: never), counted from its opening or its last byte, and on after
+    // the line is lost, until it is closed or opened again.
+    void setSilenceLimit(int milliseconds) { protocol.setSilenceLimit(qint64(milliseconds) * 1000); }
 
-    // Handles every byte the port has ready and hands the replies to the
-    // system at once; runs on the port's readyRead().
+    // Handles every byte the port has ready, and what the time alone
+    // decides, and hands the replies to the system at once; runs on the
+    // port's readyRead() and when the protocol asked to be woken.
     void receive();
 
     TransferProtocol::State state() const { return protocol.state(); }
@@ -80,8 +90,6 @@ public:
     // The SHA-256 (hex) of the image the device is given, worked out when
     // first asked for, not on the path of a transfer.
     QString imageSha256() const { return sha256Hex(image); }
-    // Milliseconds since the line was opened or last brought a byte.
-    qint64 silentMs() const { return lineSpoke.elapsed(); }
 
     // Whether the driver agreed to low latency at the last open, or why not.
     QString latencyRefusal() const { return lowLatencyRefusal; }
@@ -94,19 +102,24 @@ signals:
     void transferStarted();
     // Emitted once the frame that moved it is on its way.
     void progressChanged(int percent);
-    // Emitted once the last reply is on its way.
+    // Emitted once the last reply has left the host.
     void downloadEnded(TransferResult result);
+    // The line has been silent for the silence limit.
+    void silent();
     // The line went away: the port is closed and the protocol Idle.
     // stateWhenLost is where the protocol was.
     void lost(const QString &text, TransferProtocol::State stateWhenLost);
 
 private:
     void arm(QFile *file, quint32 size, const QByteArray &heldImage);
-    void handle(QByteArrayView bytes);
+    void handle(QByteArrayView bytes, qint64 now);
     void newDevice();
     void startTransfer();
     bool readFirmware();
     void endDownload(TransferResult result);
+    bool drainWrites();
+    void scheduleWake();
+    qint64 nowUs() const { return clock.nsecsElapsed() / 1000; }
     void handleError(QSerialPort::SerialPortError error);
     void requestLowLatency();
     void restoreLatency();
@@ -114,7 +127,8 @@ private:
     QSerialPort &port;
     TransferProtocol protocol;
     QString openedName;
-    QElapsedTimer lineSpoke;
+    QElapsedTimer clock;
+    QTimer wake;
 
     QFile *firmware = nullptr; // the armed file, read when the device starts
     quint32 firmwareSize = 0;

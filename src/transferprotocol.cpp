@@ -14,16 +14,52 @@ constexpr char endOfTransfer[1] = {TransferProtocol::EOT};
 
 } // namespace
 
-TransferProtocol::Step TransferProtocol::feed(QByteArrayView bytes)
+void TransferProtocol::lineOpened(qint64 nowUs)
 {
+    lastByteUs = nowUs;
+    silenceReported = false;
+}
+
+TransferProtocol::Step TransferProtocol::feed(QByteArrayView bytes, qint64 nowUs)
+{
+    // A pause decides what held bytes were before the next byte is read.
+    if (heldCount > 0 && nowUs - lastByteUs >= recordGapUs)
+        releaseHeld();
+    if (const Step step = replayNext(); step.drewSomething())
+        return step;
+    if (std::exchange(greetingOwed, false))
+        return greet();
     for (qsizetype i = 0; i < bytes.size(); ++i) {
-        Step step = handle(bytes[i]);
-        if (step.event != Event::None || !step.reply.isEmpty()) {
+        Step step = handle(bytes[i], nowUs);
+        if (step.drewSomething()) {
             step.consumed = i + 1;
             return step;
         }
     }
-    return {{}, Event::None, bytes.size()};
+    // Silence is judged only once every byte that came is handled: a late
+    // wake-up must not call a line silent whose bytes are waiting to be read.
+    Step step;
+    if (watchingEnd() && nowUs >= endWatchUntilUs)
+        step = end(TransferResult::Ok);
+    else if (silenceLimitUs > 0 && !silenceReported && nowUs - lastByteUs >= silenceLimitUs) {
+        silenceReported = true;
+        step.event = Event::Silent;
+    }
+    step.consumed = bytes.size();
+    return step;
+}
+
+qint64 TransferProtocol::wakeAtUs() const
+{
+    qint64 wake = -1;
+    const auto consider = [&wake](qint64 atUs) { wake = wake < 0 ? atUs : std::min(wake, atUs); };
+    if (heldCount > 0)
+        consider(lastByteUs + recordGapUs);
+    if (watchingEnd())
+        consider(endWatchUntilUs);
+    if (silenceLimitUs > 0 && !silenceReported)
+        consider(lastByteUs + silenceLimitUs);
+    return wake;
 }
 
 void TransferProtocol::requestDownload()
@@ -45,67 +81,167 @@ void TransferProtocol::begin(const QByteArray &newImage)
     ackedBytes = 0;
     nakCount = 0;
     naksInARow = 0;
+    noiseCount = 0;
     frameFormed = false;
+    slowestAnswerUs = 0;
+    endWatchUntilUs = -1;
     transferState = State::Transferring;
 }
 
-TransferProtocol::Step TransferProtocol::handle(char byte)
+void TransferProtocol::reset()
+{
+    transferState = State::Idle;
+    heldCount = 0;
+    replayAt = replayEnd = 0;
+    greetingOwed = false;
+    endWatchUntilUs = -1;
+}
+
+TransferProtocol::Step TransferProtocol::handle(char byte, qint64 nowUs)
+{
+    const bool afterSilence = nowUs - lastByteUs >= announcementQuietUs;
+    lastByteUs = nowUs;
+    silenceReported = false;
+    if (heldCount > 0)
+        return holdByte(byte);
+    if (byte == ETX && afterSilence)
+        return startHolding(nowUs);
+    return handleInState(byte, nowUs);
+}
+
+TransferProtocol::Step TransferProtocol::handleInState(char byte, qint64 atUs)
 {
     switch (transferState) {
     case State::Idle:
-        if (byte == ETX) {
-            identityCount = 0;
-            transferState = State::ReadingIdentity;
-        }
-        return {};
     case State::ReadingIdentity:
-        return storeIdentityByte(byte);
+        return {}; // only an 0x03 after silence means anything here, and it is held
     case State::AwaitingStart:
         return {QByteArrayView(pollAnswer, 1)};
     case State::StartPending:
         // The byte itself carries nothing; the image is asked for in its place.
         return {{}, Event::ImageWanted};
     case State::Transferring:
-        return handleReply(byte);
+        return handleReply(byte, atUs);
     }
     return {};
 }
 
-TransferProtocol::Step TransferProtocol::storeIdentityByte(char byte)
+// An 0x03 after silence may open an announcement. A device waiting for the
+// start may also poll with 0x03, and must hear back within 50 ms, so there
+// it is answered at once; anywhere else it waits for what follows.
+TransferProtocol::Step TransferProtocol::startHolding(qint64 atUs)
 {
-    identityRecord[identityCount++] = byte;
-    if (identityCount < identitySize)
+    held[0] = ETX;
+    heldCount = 1;
+    heldSinceUs = atUs;
+    firstHeldAnswered = transferState == State::AwaitingStart;
+    if (transferState == State::Idle)
+        transferState = State::ReadingIdentity;
+    return firstHeldAnswered ? Step{QByteArrayView(pollAnswer, 1)} : Step{};
+}
+
+TransferProtocol::Step TransferProtocol::holdByte(char byte)
+{
+    held[heldCount++] = byte;
+    if (heldCount < announcementSize)
         return {};
+    heldCount = 0;
+    return announced();
+}
+
+// A whole announcement: a device started afresh. During a transfer that
+// device cannot be the one the frames were counted for; after the EOT it is
+// one that took the end and was reset.
+TransferProtocol::Step TransferProtocol::announced()
+{
+    if (transferState != State::Transferring)
+        return greet();
+    greetingOwed = true;
+    return end(watchingEnd() ? TransferResult::Ok : TransferResult::OutOfStep);
+}
+
+TransferProtocol::Step TransferProtocol::greet()
+{
+    std::copy(held.begin() + 1, held.end(), identityRecord.begin());
     transferState = State::AwaitingStart;
     return {QByteArrayView(greeting, sizeof greeting), Event::Identified};
 }
 
-TransferProtocol::Step TransferProtocol::handleReply(char byte)
+// The line paused before an announcement was whole: the held bytes were
+// something else and are handled now, as they came. A record cut off is
+// never shown.
+void TransferProtocol::releaseHeld()
 {
+    const int count = std::exchange(heldCount, 0);
+    if (transferState == State::ReadingIdentity) {
+        transferState = State::Idle;
+        return;
+    }
+    replayAt = firstHeldAnswered ? 1 : 0;
+    replayEnd = count;
+}
+
+TransferProtocol::Step TransferProtocol::replayNext()
+{
+    while (replayAt < replayEnd) {
+        const Step step = handleInState(held[replayAt++], heldSinceUs);
+        if (step.drewSomething())
+            return step;
+    }
+    return {};
+}
+
+TransferProtocol::Step TransferProtocol::handleReply(char byte, qint64 atUs)
+{
+    // A reply after the EOT: the device still counts frames, so the last
+    // one it took was not the one the host counted last. Other bytes are
+    // noise, or the next device making itself known.
+    const bool reply = byte == ACK || byte == NAK || byte == CAN;
+    if (watchingEnd())
+        return reply ? end(TransferResult::OutOfStep) : nonReply(atUs);
     switch (byte) {
     case ACK:
         // The first ACK asks for block 1; every later one takes the block before.
+        if (frameFormed)
+            slowestAnswerUs = std::max(slowestAnswerUs, atUs - frameWrittenUs);
         ackedBytes = sentBytes;
         naksInARow = 0;
-        if (sentBytes >= imageSize())
-            return end(TransferResult::Ok, QByteArrayView(endOfTransfer, 1));
-        return sendNextBlock();
+        if (sentBytes < imageSize())
+            return sendNextBlock(atUs);
+        endWatchUntilUs = atUs + std::max(frameAirUs, slowestAnswerUs) + endWatchMarginUs;
+        return {QByteArrayView(endOfTransfer, 1)};
     case NAK:
         // Before the first frame of this download there is nothing to repeat.
         if (!frameFormed)
-            return {};
+            return nonReply(atUs);
+        slowestAnswerUs = std::max(slowestAnswerUs, atUs - frameWrittenUs);
         if (nakLimitOn && ++naksInARow >= nakLimit)
             return end(TransferResult::NakLimit);
         ++nakCount;
+        frameWrittenUs = atUs;
         return {frame()};
     case CAN:
         return end(TransferResult::Canceled);
     default:
-        return {};
+        return nonReply(atUs);
     }
 }
 
-TransferProtocol::Step TransferProtocol::sendNextBlock()
+// A byte that is no reply. Before the first frame nothing can be out of
+// step, and while a frame may still be crossing the line the device cannot
+// have answered it: either way it is noise. Once the frame is across, the
+// device owes a reply; anything else (a poll, most often) shows it has lost
+// the frame's count.
+TransferProtocol::Step TransferProtocol::nonReply(qint64 atUs)
+{
+    if (!frameFormed || watchingEnd() || atUs - frameWrittenUs < frameInFlightUs) {
+        ++noiseCount;
+        return {};
+    }
+    return end(TransferResult::OutOfStep);
+}
+
+TransferProtocol::Step TransferProtocol::sendNextBlock(qint64 atUs)
 {
     const qsizetype count = qsizetype(std::min<quint64>(blockSize, imageSize() - sentBytes));
     char *payload = frameBuffer.data() + 1;
@@ -117,6 +253,7 @@ TransferProtocol::Step TransferProtocol::sendNextBlock()
     payload[blockSize] = char(crc >> 8);
     payload[blockSize + 1] = char(crc & 0xFF);
     frameFormed = true;
+    frameWrittenUs = atUs;
     sentBytes += blockSize;
     return {frame(), Event::BlockSent};
 }
@@ -125,6 +262,7 @@ TransferProtocol::Step TransferProtocol::end(TransferResult result, QByteArrayVi
 {
     transferState = State::Idle;
     endResult = result;
+    endWatchUntilUs = -1;
     return {reply, Event::Ended};
 }
 

@@ -8,11 +8,18 @@
 
 #include <array>
 
-// The host side of the firmware transfer, with no I/O of its own: a driver
-// feeds it the bytes the device sends and writes back the reply each step
-// returns. It never reads a file: when the device's start byte comes it asks
-// for the image (Event::ImageWanted), and the driver hands it in or refuses.
-// The device paces everything: there is no reply except to a byte fed in.
+// The host side of the firmware transfer, with no I/O and no clock of its
+// own: a driver feeds it the bytes the device sends with the time they came,
+// writes back the reply each step returns, and feeds it again (with no bytes)
+// when wakeAtUs() comes. It never reads a file: when the device's start byte
+// comes it asks for the image (Event::ImageWanted), and the driver hands it
+// in or refuses.
+//
+// Frames carry no block number, so host and device keep step only by
+// counting. Time keeps the count honest: an announcement is told from polls
+// by the silence before it and the burst it comes in, and a byte that shows
+// the device has lost step ends the download as OutOfStep, never as OK.
+// Times are microseconds on the driver's clock, which never goes back.
 class TransferProtocol
 {
 public:
@@ -21,10 +28,11 @@ public:
     // What a step made happen; one thing at most.
     enum class Event {
         None,
-        Identified,  // the identity record is complete (identity()); the reply greets the device
+        Identified,  // an announcement is complete (identity()); the reply greets the device
         ImageWanted, // the start byte came: begin() with the image, or reset() to refuse it
         BlockSent,   // the reply is the next frame: the progress moved
         Ended,       // the download is over (result())
+        Silent,      // the line has been silent for the silence limit
     };
 
     struct Step
@@ -32,9 +40,11 @@ public:
         QByteArrayView reply;   // to write to the device; valid until the next call
         Event event = Event::None;
         qsizetype consumed = 0; // bytes of the input this step handled
+        bool drewSomething() const { return event != Event::None || !reply.isEmpty(); }
     };
 
     static constexpr int identitySize = 16;
+    static constexpr int announcementSize = 1 + identitySize;
     static constexpr int blockSize = 1024;
     static constexpr int frameSize = 1 + blockSize + 2; // STX, payload, CRC high and low byte
 
@@ -45,10 +55,40 @@ public:
     static constexpr char NAK = 0x15;
     static constexpr char CAN = 0x18;
 
-    // Handles bytes in order up to and including the first one that draws a
-    // reply or an event, and returns what it drew. A driver feeds the rest of
-    // its bytes after it has written the reply and dealt with the event.
-    Step feed(QByteArrayView bytes);
+    // The line's timing. A frame takes 89 ms to cross the line at 115200
+    // baud (ten bits a byte). A USB serial adapter passes bytes on when its
+    // latency timer runs out, 16 ms by default, so it can split one burst in
+    // two that far apart.
+    static constexpr qint64 frameAirUs = qint64(frameSize) * 10 * 1'000'000 / 115200;
+    // An 0x03 opens an announcement only after this much silence: longer
+    // than an adapter's split of one burst, so a record byte never opens one.
+    static constexpr qint64 announcementQuietUs = 20'000;
+    // The 16 record bytes follow with no gap longer than this: the 1.5 ms
+    // burst, an adapter's split and a busy host fit; a poll, which a device
+    // follows with at least 50 ms of waiting, does not.
+    static constexpr qint64 recordGapUs = 30'000;
+    // A byte that is not a reply, while a frame may still be crossing the
+    // line (its air time and an adapter's latency), is noise.
+    static constexpr qint64 frameInFlightUs = frameAirUs + 20'000;
+    // After EOT no reply may come for as long as the device ever took to
+    // answer a frame (at least a frame's air time) and this much more
+    // before the download counts as OK.
+    static constexpr qint64 endWatchMarginUs = 30'000;
+
+    // The line was opened at nowUs: bytes already on their way may be the
+    // tail of an announcement, so the silence an announcement needs is
+    // counted from here.
+    void lineOpened(qint64 nowUs);
+
+    // Handles bytes, all arrived at nowUs, in order up to and including the
+    // first one that draws a reply or an event, and returns what it drew.
+    // What time alone brings (a pause that ends an announcement, the watch
+    // after EOT, the silence limit) comes first, with nothing consumed. A
+    // driver writes the reply, deals with the event, and feeds the rest; it
+    // feeds no bytes at wakeAtUs(), and again while steps draw something.
+    Step feed(QByteArrayView bytes, qint64 nowUs);
+    // When feed() is next needed even if no byte comes; -1 for never.
+    qint64 wakeAtUs() const;
 
     // The user asks for a download. It arms the start only while a device
     // waits for it; a press at any other time changes nothing.
@@ -58,15 +98,21 @@ public:
     // The answer to ImageWanted: the transfer starts with image, sent as it
     // is whatever happens to its source.
     void begin(const QByteArray &image);
-    // Back to Idle: the image is refused, or the line is gone.
-    void reset() { transferState = State::Idle; }
+    // Back to Idle, forgetting every byte held: the image is refused, or
+    // the line is gone.
+    void reset();
 
     // A frame refused this many times in a row ends the download with
     // TransferResult::NakLimit. Off by default: a frame is then resent for
     // as long as the device asks.
     void setNakLimitOn(bool on) { nakLimitOn = on; }
+    // Event::Silent once the line has brought no byte for limitUs; 0 (the
+    // default) never. Any byte starts the count again.
+    void setSilenceLimit(qint64 limitUs) { silenceLimitUs = limitUs; }
 
     State state() const { return transferState; }
+    // The EOT is out and the line is watched for a late reply.
+    bool watchingEnd() const { return endWatchUntilUs >= 0; }
     QByteArray identity() const { return QByteArray(identityRecord.data(), identitySize); }
     // Valid once the download has Ended.
     TransferResult result() const { return endResult; }
@@ -74,6 +120,10 @@ public:
     // Figures of the current (or last) download.
     int progressPercent() const;
     int naksAnswered() const { return nakCount; }
+    // Bytes that meant nothing during the transfer and did no harm.
+    int noiseBytes() const { return noiseCount; }
+    // The block the last frame carried, 1-based; 0 before the first.
+    quint32 blocksSent() const { return quint32(sentBytes / blockSize); }
     // What the device acknowledged: a frame it refused or answered with CAN
     // does not count, nor does the padding of the last block.
     int blocksAcknowledged() const { return int(ackedBytes / blockSize); }
@@ -85,25 +135,51 @@ public:
     static constexpr quint32 blockCount(quint32 size) { return quint32((quint64(size) + blockSize - 1) / blockSize); }
 
 private:
-    Step handle(char byte);
-    Step storeIdentityByte(char byte);
-    Step handleReply(char byte);
-    Step sendNextBlock();
+    Step handle(char byte, qint64 nowUs);
+    Step handleInState(char byte, qint64 atUs);
+    Step startHolding(qint64 atUs);
+    Step holdByte(char byte);
+    Step announced();
+    Step greet();
+    void releaseHeld();
+    Step replayNext();
+    Step handleReply(char byte, qint64 atUs);
+    Step nonReply(qint64 atUs);
+    Step sendNextBlock(qint64 atUs);
     Step end(TransferResult result, QByteArrayView reply = {});
     QByteArrayView frame() const { return QByteArrayView(frameBuffer.data(), frameSize); }
     quint64 imageSize() const { return quint64(image.size()); }
 
     State transferState = State::Idle;
     TransferResult endResult = TransferResult::Ok;
-    int identityCount = 0;
     std::array<char, identitySize> identityRecord{};
+
+    // Line timing.
+    qint64 lastByteUs = -announcementQuietUs; // the line starts out quiet
+    qint64 silenceLimitUs = 0;
+    bool silenceReported = false;
+
+    // An 0x03 after silence and the bytes after it, until they prove an
+    // announcement or the line pauses; then they are handled as they came.
+    std::array<char, announcementSize> held{};
+    int heldCount = 0;
+    qint64 heldSinceUs = 0;
+    bool firstHeldAnswered = false; // the 0x03 was answered as a poll at once
+    int replayAt = 0;               // held bytes still to be handled: replayAt..replayEnd
+    int replayEnd = 0;
+    bool greetingOwed = false;      // an announcement ended a transfer; its greeting comes next
+
     QByteArray image; // the image of the current (or last) download
     quint64 sentBytes = 0; // whole blocks: past the end of an image just under 4 GiB
     quint64 ackedBytes = 0;
     int nakCount = 0;
     int naksInARow = 0;
+    int noiseCount = 0;
     bool nakLimitOn = false;
     bool frameFormed = false; // a frame of the current download is in frameBuffer
+    qint64 frameWrittenUs = 0;
+    qint64 slowestAnswerUs = 0;  // the longest a device took to answer a frame
+    qint64 endWatchUntilUs = -1; // EOT is out: silence until then makes it OK
     std::array<char, frameSize> frameBuffer{};
 };
 

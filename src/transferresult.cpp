@@ -17,6 +17,7 @@ constexpr ResultNames names[] = {
     {"Port lost", "port-lost"},
     {"Timed out", "timed-out"},
     {"Interrupted", "interrupted"},
+    {"Device out of step at block %1: stopped", "out-of-step"},
     {"Firmware read error: download stopped", "firmware-unreadable"},
     {"Firmware changed during download: stopped", "firmware-changed"},
 };
@@ -24,10 +25,17 @@ static_assert(std::size(names) == resultCount, "a name for every result");
 
 } // namespace
 
-QString resultText(TransferResult result)
+QString resultText(TransferResult result, quint32 block)
 {
     const QString text = QString::fromLatin1(names[size_t(result)].text);
-    return result == TransferResult::NakLimit ? text.arg(nakLimit) : text;
+    switch (result) {
+    case TransferResult::NakLimit:
+        return text.arg(nakLimit);
+    case TransferResult::OutOfStep:
+        return text.arg(block);
+    default:
+        return text;
+    }
 }
 
 QString resultWord(TransferResult result)

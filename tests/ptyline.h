@@ -53,6 +53,14 @@ public:
         return ::write(master, bytes.constData(), bytes.size()) == bytes.size();
     }
 
+    // Sends after the line has been quiet long enough for the host to take
+    // an 0x03 at the head of bytes for an announcement (20 ms).
+    bool sendAfterSilence(const QByteArray &bytes) const
+    {
+        QTest::qWait(30);
+        return send(bytes);
+    }
+
     // What the host wrote to the line so far.
     QByteArray received() const
     {

@@ -258,7 +258,7 @@ void TestFlashRun::portDoneAnswersNothing()
     QSignalSpy finished(&port, &FlashPort::finished);
     QVERIFY(port.open());
     if (ending == "served") {
-        QVERIFY(line.send(Wire::announcement() + "C" + Wire::ACK));
+        QVERIFY(line.sendAfterSilence(Wire::announcement() + "C" + Wire::ACK));
         QCOMPARE(line.receive(8 + 1027).size(), 8 + 1027);
         QVERIFY(line.send(QByteArray(1, Wire::ACK)));
         QCOMPARE(line.receive(1), QByteArray(1, Wire::EOT));
@@ -268,7 +268,7 @@ void TestFlashRun::portDoneAnswersNothing()
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 3000);
 
     QVERIFY(!port.isOpen());
-    QVERIFY(line.send(Wire::announcement() + "C" + Wire::ACK));
+    QVERIFY(line.sendAfterSilence(Wire::announcement() + "C" + Wire::ACK));
     QTest::qWait(200);
     QCOMPARE(line.received(), QByteArray());
 }

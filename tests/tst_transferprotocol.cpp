@@ -16,8 +16,11 @@ QByteArray identity()
 
 } // namespace
 
-// The protocol fed as a driver feeds it, whole reads or byte by byte: the
-// reply of each step written, the image handed in when it is asked for.
+// The protocol fed as a driver feeds it, whole reads or byte by byte, on a
+// clock of the test's own: each read comes a millisecond after the one
+// before, unless the test pauses the line; a pause wakes the protocol when
+// it asked to be. The reply of each step is written, the image handed in
+// when it is asked for.
 class Host
 {
 public:
@@ -25,6 +28,7 @@ public:
 
     void receive(const QByteArray &bytes)
     {
+        nowUs += 1000;
         if (!byteByByte) {
             feed(bytes);
             return;
@@ -32,6 +36,19 @@ public:
         for (char byte : bytes)
             feed(QByteArrayView(&byte, 1));
     }
+
+    // Nothing comes for ms milliseconds.
+    void pause(int ms)
+    {
+        const qint64 until = nowUs + ms * 1000LL;
+        for (qint64 wake; (wake = protocol.wakeAtUs()) >= 0 && wake <= until;) {
+            nowUs = std::max(nowUs, wake);
+            feed({});
+        }
+        nowUs = until;
+    }
+
+    void openLine() { protocol.lineOpened(nowUs); }
 
     QByteArray written() { return std::exchange(replies, {}); }
 
@@ -41,9 +58,11 @@ public:
         protocol.requestDownload();
     }
 
-    // Identified, Download pressed and the start byte consumed.
+    // A device plugged in a while later: identified, Download pressed and
+    // the start byte consumed.
     void startTransfer(const QByteArray &content)
     {
+        pause(300);
         receive(ETX + identity());
         download(content);
         receive(QByteArray(1, 'C'));
@@ -52,22 +71,25 @@ public:
 
     const bool byteByByte;
     TransferProtocol protocol;
+    qint64 nowUs = 1'000'000;
     QByteArray image;
     bool refuseImage = false;
     bool downloadOnIdentity = false; // as kavri-flash presses Download
     QList<QByteArray> identities;
     QList<int> progress;
     QList<TransferResult> results;
+    int silences = 0;
 
 private:
     void feed(QByteArrayView bytes)
     {
-        while (!bytes.isEmpty()) {
-            const TransferProtocol::Step step = protocol.feed(bytes);
+        TransferProtocol::Step step;
+        do {
+            step = protocol.feed(bytes, nowUs);
             replies += step.reply.toByteArray();
             bytes = bytes.sliced(step.consumed);
             react(step.event);
-        }
+        } while (step.drewSomething() || !bytes.isEmpty());
     }
 
     void react(Event event)
@@ -94,6 +116,9 @@ private:
         case Event::Ended:
             results.append(protocol.result());
             break;
+        case Event::Silent:
+            ++silences;
+            break;
         }
     }
 
@@ -118,6 +143,10 @@ private slots:
     void transfer();
     void announcingAgain_data();
     void announcingAgain();
+    void outOfStep_data();
+    void outOfStep();
+    void endWatchOutlastsTheSlowestAnswer();
+    void silenceLimit();
     void nakRepeatsTheFrame();
     void nakLimit_data();
     void nakLimit();
@@ -137,42 +166,59 @@ void TestTransferProtocol::initTestCase_data()
     QTest::newRow("byte by byte") << true;
 }
 
+// Pieces of the device's output: how many milliseconds the line paused
+// before each (-1: the port opened just before it), and the bytes.
+using Pieces = QList<QPair<int, QByteArray>>;
+
 void TestTransferProtocol::identification_data()
 {
-    QTest::addColumn<QByteArray>("prefix");
-    QTest::addColumn<QByteArray>("firstRead");
-    QTest::addColumn<QByteArray>("secondRead");
+    QTest::addColumn<Pieces>("pieces");
     QTest::addColumn<QByteArray>("expectedReply");
+    QTest::addColumn<QList<QByteArray>>("expectedIdentities");
 
     const QByteArray record = ETX + identity();
     const QByteArray eight(GreetingLength, ETX);
-    QTest::newRow("identity and one more byte in one read")
-        << QByteArray() << record + 'x' << QByteArray() << eight + ETX;
-    QTest::newRow("identity across reads")
-        << QByteArray() << record.left(6) << record.mid(6) << eight;
-    QTest::newRow("garbage before the start byte is ignored")
-        << QByteArray("\x01\x06\x15\x18\xFFz", 6) << record << QByteArray() << eight;
+    const QByteArray garbage("\x01\x06\x15\x18\xFFz", 6);
+    const QList<QByteArray> one{identity()};
+    QTest::newRow("identity and one more byte in one read") << Pieces{{0, record + 'x'}} << eight + ETX << one;
+    QTest::newRow("identity across reads") << Pieces{{0, record.left(6)}, {1, record.mid(6)}} << eight << one;
+    QTest::newRow("split by an adapter's latency timer")
+        << Pieces{{0, record.left(9)}, {16, record.mid(9)}} << eight << one;
+    QTest::newRow("garbage, silence, then the announcement") << Pieces{{0, garbage}, {25, record}} << eight << one;
+    QTest::newRow("garbage right before it hides the 0x03")
+        << Pieces{{0, garbage}, {1, record}} << QByteArray() << QList<QByteArray>{};
     QTest::newRow("a 0x03 inside the record is data")
-        << QByteArray() << ETX + QByteArray(16, ETX) << QByteArray("ab") << eight + ETX + ETX;
+        << Pieces{{0, ETX + QByteArray(16, ETX)}, {1, "ab"}} << eight + ETX + ETX
+        << QList<QByteArray>{QByteArray(16, ETX)};
+    QTest::newRow("cut off by a pause: never shown")
+        << Pieces{{0, record.left(11)}, {40, record.mid(11)}} << QByteArray() << QList<QByteArray>{};
+    // identity() holds 0x03 at offset 10, the version's minor byte.
+    QTest::newRow("the tail of an announcement as the port opens")
+        << Pieces{{-1, record.mid(11)}} << QByteArray() << QList<QByteArray>{};
+    QTest::newRow("the next announcement after one cut off")
+        << Pieces{{0, record.left(11)}, {40, record.mid(11)}, {300, record}} << eight << one;
 }
 
 void TestTransferProtocol::identification()
 {
-    QFETCH(QByteArray, prefix);
-    QFETCH(QByteArray, firstRead);
-    QFETCH(QByteArray, secondRead);
+    QFETCH(Pieces, pieces);
     QFETCH(QByteArray, expectedReply);
+    QFETCH(QList<QByteArray>, expectedIdentities);
 
     QFETCH_GLOBAL(bool, byteByByte);
     Host host(byteByByte);
-    host.receive(prefix);
-    QCOMPARE(host.written(), QByteArray());
-    host.receive(firstRead);
-    host.receive(secondRead);
+    for (const auto &[pauseMs, bytes] : pieces) {
+        if (pauseMs < 0)
+            host.openLine();
+        else
+            host.pause(pauseMs);
+        host.receive(bytes);
+    }
+    host.pause(100);
 
-    QCOMPARE(host.protocol.state(), State::AwaitingStart);
     QCOMPARE(host.written(), expectedReply);
-    QCOMPARE(host.identities, QList<QByteArray>{firstRead.mid(1, 16) + secondRead.left(17 - firstRead.size())});
+    QCOMPARE(host.identities, expectedIdentities);
+    QCOMPARE(host.protocol.state(), expectedIdentities.isEmpty() ? State::Idle : State::AwaitingStart);
 }
 
 void TestTransferProtocol::downloadInEachState_data()
@@ -290,6 +336,7 @@ void TestTransferProtocol::transfer()
 
     host.receive(QByteArray(1, ACK));
     QCOMPARE(host.written(), QByteArray(1, EOT));
+    host.pause(120);
     QCOMPARE(host.protocol.state(), State::Idle);
     QCOMPARE(host.results, QList<TransferResult>{TransferResult::Ok});
     QCOMPARE(host.protocol.imageSent(), firmware);
@@ -299,28 +346,128 @@ void TestTransferProtocol::transfer()
 
 void TestTransferProtocol::announcingAgain_data()
 {
-    QTest::addColumn<bool>("armed");
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<int>("pauseMs");
     QTest::addColumn<QByteArray>("answer"); // to the repeated announcement
-    QTest::newRow("before Download: every byte is a poll") << false << QByteArray(17, ETX);
-    // Why a device never announces again once it heard anything back.
-    QTest::newRow("start armed: the start byte, then replies") << true << frame(patterned(10), 0);
+    QTest::addColumn<int>("identities");
+    QTest::addColumn<QList<TransferResult>>("results");
+
+    const QByteArray eight(GreetingLength, ETX);
+    // A device polling with 0x03 hears back at once, before its record comes.
+    QTest::newRow("before Download: a new device") << QByteArray() << 25 << ETX + eight << 2 << QList<TransferResult>{};
+    QTest::newRow("start armed: a new device, nothing sent")
+        << QByteArray("D") << 25 << eight << 2 << QList<TransferResult>{};
+    QTest::newRow("mid-transfer: out of step, then a new device")
+        << QByteArray("DC\x06", 3) << 25 << eight << 2 << QList<TransferResult>{TransferResult::OutOfStep};
+    QTest::newRow("after the EOT: OK, then a new device")
+        << QByteArray("DC\x06\x06", 4) << 25 << eight << 2 << QList<TransferResult>{TransferResult::Ok};
+    // Without silence before it the 0x03 is no announcement: every byte is a poll.
+    QTest::newRow("right behind the greeting: polls") << QByteArray() << 1 << QByteArray(17, ETX) << 1
+                                                      << QList<TransferResult>{};
 }
 
-// A device that announces itself a second time after the greeting is not
-// read as a new device: its bytes mean what any byte means in that state.
+// A device that announces itself again after silence is a new device: its
+// record bytes are never taken for polls, a start byte or replies.
 void TestTransferProtocol::announcingAgain()
 {
-    QFETCH(bool, armed);
+    QFETCH(QByteArray, before); // D: Download pressed; other bytes come from the device
+    QFETCH(int, pauseMs);
     QFETCH(QByteArray, answer);
+    QFETCH(int, identities);
+    QFETCH(QList<TransferResult>, results);
     QFETCH_GLOBAL(bool, byteByByte);
     Host host(byteByByte);
-    const QByteArray withAck = ETX + QByteArray::fromHex("0A1B06") + identity().mid(3);
-    host.receive(withAck);
-    QCOMPARE(host.written(), QByteArray(GreetingLength, ETX));
-    if (armed)
-        host.download(patterned(10));
-    host.receive(withAck);
+    // Its UID holds an ACK and a CAN.
+    const QByteArray record = ETX + QByteArray::fromHex("0A06182D4E5F6071EEEE0302FFFFFFFF");
+    host.receive(record);
+    for (char byte : before) {
+        if (byte == 'D')
+            host.download(patterned(10));
+        else
+            host.receive(QByteArray(1, byte));
+    }
+    host.written();
+    host.pause(pauseMs - 1);
+    host.receive(record);
+    host.pause(40);
     QCOMPARE(host.written(), answer);
+    QCOMPARE(host.identities.size(), identities);
+    QCOMPARE(host.results, results);
+}
+
+void TestTransferProtocol::outOfStep_data()
+{
+    QTest::addColumn<int>("pauseMs");      // after the frame of block 1 went out
+    QTest::addColumn<QByteArray>("bytes"); // then from the device
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QList<TransferResult>>("results");
+    QTest::addColumn<int>("noise");
+    QTest::addColumn<int>("block"); // where the transfer was
+
+    const QList<TransferResult> none;
+    const QList<TransferResult> outOfStep{TransferResult::OutOfStep};
+    const QByteArray image = patterned(1500);
+    QTest::newRow("noise while the frame crosses the line")
+        << 10 << QByteArray("C\x06", 2) << frame(image, 1) << none << 1 << 2;
+    QTest::newRow("a poll once the frame is across")
+        << 150 << QByteArray("C\x06", 2) << QByteArray() << outOfStep << 0 << 1;
+    QTest::newRow("a reply after the EOT")
+        << 0 << QByteArray(3, ACK) << frame(image, 1) + EOT << outOfStep << 0 << 2;
+    QTest::newRow("silence after the EOT")
+        << 0 << QByteArray(2, ACK) << frame(image, 1) + EOT << QList<TransferResult>{TransferResult::Ok} << 0 << 2;
+}
+
+void TestTransferProtocol::outOfStep()
+{
+    QFETCH(int, pauseMs);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QByteArray, answer);
+    QFETCH(QList<TransferResult>, results);
+    QFETCH(int, noise);
+    QFETCH(int, block);
+    QFETCH_GLOBAL(bool, byteByByte);
+    Host host(byteByByte);
+    host.startTransfer(patterned(1500));
+    host.receive(QByteArray(1, ACK));
+    host.written();
+    host.pause(pauseMs);
+    host.receive(bytes);
+    host.pause(150);
+    QCOMPARE(host.written(), answer);
+    QCOMPARE(host.results, results);
+    QCOMPARE(host.protocol.noiseBytes(), noise);
+    QCOMPARE(host.protocol.blocksSent(), quint32(block));
+}
+
+// The line must stay silent after the EOT for as long as the device ever
+// took to answer a frame: a slow device's late answer still shows.
+void TestTransferProtocol::endWatchOutlastsTheSlowestAnswer()
+{
+    QFETCH_GLOBAL(bool, byteByByte);
+    Host host(byteByByte);
+    host.startTransfer(patterned(1500));
+    host.receive(QByteArray(1, ACK));
+    host.pause(400); // storing block 1 took the device 400 ms
+    host.receive(QByteArray(1, ACK));
+    host.receive(QByteArray(1, ACK));
+    host.pause(380);
+    QCOMPARE(host.results, QList<TransferResult>{});
+    host.receive(QByteArray(1, ACK)); // its answer to a frame it got after all
+    QCOMPARE(host.results, QList<TransferResult>{TransferResult::OutOfStep});
+}
+
+void TestTransferProtocol::silenceLimit()
+{
+    QFETCH_GLOBAL(bool, byteByByte);
+    Host host(byteByByte);
+    host.protocol.setSilenceLimit(2'000'000);
+    host.openLine();
+    host.pause(1999);
+    host.receive("C"); // any byte starts the count again
+    host.pause(1998);
+    QCOMPARE(host.silences, 0);
+    host.pause(10'000);
+    QCOMPARE(host.silences, 1); // said once
 }
 
 void TestTransferProtocol::nakRepeatsTheFrame()
@@ -438,6 +585,7 @@ void TestTransferProtocol::secondDeviceAndNewImage()
         host.receive(QByteArray(1, ACK));
         QCOMPARE(host.written(), expected + EOT);
     }
+    host.pause(200);
     QCOMPARE(host.identities.size(), 3);
     QCOMPARE(host.results.size(), 3);
 }
@@ -480,6 +628,7 @@ void TestTransferProtocol::resetReturnsToIdle()
     host.protocol.reset();
     QCOMPARE(host.protocol.state(), State::Idle);
     host.written();
+    host.pause(20);
     host.receive(ETX + identity()); // the next device is identified afresh
     QCOMPARE(host.written(), QByteArray(GreetingLength, ETX));
 }

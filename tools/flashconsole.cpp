@@ -119,7 +119,7 @@ void FlashConsole::deviceEnded(const DeviceRecord &record)
     nextMilestones.remove(port); // the next device's progress starts afresh
     using Result = TransferResult;
     if (record.result != Result::PortLost && record.result != Result::TimedOut && record.result != Result::Interrupted)
-        result(port, resultText(record.result));
+        result(port, resultText(record.result, record.blocksSent()));
     result(port, QStringLiteral("Summary: UID %1, V%2, %3 of %4 bytes and %5 blocks acknowledged, %6 NAKs, %7 s, %8")
                      .arg(DeviceIdentity(record.identity).uidHex(), DeviceIdentity(record.identity).versionText())
                      .arg(record.ackedBytes)
@@ -127,7 +127,7 @@ void FlashConsole::deviceEnded(const DeviceRecord &record)
                      .arg(record.ackedBlocks)
                      .arg(record.naks)
                      .arg(record.seconds, 0, 'f', 3)
-                     .arg(resultText(record.result)));
+                     .arg(resultText(record.result, record.blocksSent())));
 }
 
 void FlashConsole::lost(const QString &port)

@@ -71,6 +71,7 @@ void FlashJson::deviceEnded(const DeviceRecord &record)
     fields.insert("acked_bytes", qint64(record.ackedBytes));
     fields.insert("acked_blocks", record.ackedBlocks);
     fields.insert("naks", record.naks);
+    fields.insert("noise_bytes", record.noiseBytes);
     fields.insert("seconds", record.seconds);
     emitEvent(QStringLiteral("result"), fields);
 }

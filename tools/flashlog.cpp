@@ -142,7 +142,7 @@ bool FlashLog::writeWhole(const QByteArray &row)
 QString FlashLog::append(const DeviceRecord &record, const QString &firmwareName)
 {
     const QString board = QStringLiteral("the row of %1 UID %2 (%3) is lost")
-                              .arg(record.port.name, DeviceIdentity(record.identity).uidHex(), resultText(record.result));
+                              .arg(record.port.name, DeviceIdentity(record.identity).uidHex(), resultText(record.result, record.blocksSent()));
     if (!stillNamed())
         return problem(QStringLiteral("the file was removed or replaced during the run; ") + board);
     const QStringList fields{
@@ -150,7 +150,7 @@ QString FlashLog::append(const DeviceRecord &record, const QString &firmwareName
         DeviceIdentity(record.identity).uidHex(), DeviceIdentity(record.identity).versionText(), firmwareName,
         QString::number(record.imageBytes), record.imageSha256, QString::number(record.ackedBytes),
         QString::number(record.ackedBlocks), QString::number(record.naks),
-        QString::number(record.seconds, 'f', 3), resultText(record.result),
+        QString::number(record.seconds, 'f', 3), resultText(record.result, record.blocksSent()),
     };
     QStringList quoted;
     for (const QString &field : fields)

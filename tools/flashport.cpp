@@ -33,11 +33,8 @@ FlashPort::FlashPort(const PortLabel &label, const FlashPortOptions &options, co
     // A device that refuses a block again and again would otherwise keep the
     // line busy for ever, out of --timeout's reach.
     transfer.setNakLimitOn(true);
-    silence.setSingleShot(true);
-    // A coarse timer may fire up to 5 % early; a time-out must not.
-    silence.setTimerType(Qt::PreciseTimer);
-    silence.setInterval(options.timeoutMs);
-    connect(&silence, &QTimer::timeout, this, &FlashPort::checkSilence);
+    transfer.setSilenceLimit(options.timeoutMs);
+    connect(&transfer, &SerialTransfer::silent, this, &FlashPort::timedOut);
     reopenRetry.setInterval(ReopenIntervalMs);
     // Every attempt fails the same way until the port is back, so open() speaks only of success then.
     connect(&reopenRetry, &QTimer::timeout, this, &FlashPort::open);
@@ -65,8 +62,7 @@ bool FlashPort::open()
         done = false;
     reopenRetry.stop();
     away = false;
-    if (options.timeoutMs > 0)
-        silence.start();
+    transfer.setSilenceLimit(options.timeoutMs);
     reporter.opened(name());
     const QString refusal = transfer.latencyRefusal();
     reporter.detail(name(), refusal.isEmpty() ? QStringLiteral("Low latency: on")
@@ -98,7 +94,7 @@ void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenL
         if (deviceLost)
             code = std::max<int>(code, ExitPortFailed);
         away = true;
-        silence.stop(); // a port that is not there cannot be silent; the run watches for none open
+        transfer.setSilenceLimit(0); // a port that is not there cannot be silent; the run watches for none open
         return;
     }
     if (!options.reopen) {
@@ -146,14 +142,8 @@ void FlashPort::recordDevice(TransferResult result)
     emit deviceEnded(record);
 }
 
-void FlashPort::checkSilence()
+void FlashPort::timedOut()
 {
-    const qint64 limitMs = options.timeoutMs;
-    const qint64 silentMs = transfer.silentMs();
-    if (silentMs < limitMs) {
-        silence.start(int(limitMs - silentMs));
-        return;
-    }
     // Frames carry no block number, so a block resent unasked could be
     // written twice: on silence the port stops instead.
     reporter.problem(name(), QStringLiteral("Timed out: the line was silent for %1 s %2")
@@ -192,7 +182,6 @@ void FlashPort::finish(int exitCode)
     if (done)
         return;
     done = true;
-    silence.stop();
     reopenRetry.stop();
     if (port.isOpen()) {
         transfer.close();

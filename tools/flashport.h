@@ -69,7 +69,7 @@ private:
     void recordDevice(TransferResult result);
     void leaveDevice(TransferResult result);
     void finish(int exitCode);
-    void checkSilence();
+    void timedOut();
     QString whereText(TransferProtocol::State state) const;
 
     PortLabel label;
@@ -78,7 +78,6 @@ private:
     FlashReporter &reporter;
     QSerialPort port;
     SerialTransfer transfer{port};
-    QTimer silence;
     QTimer reopenRetry;
     bool lastTransfer = false; // stop once the transfer under way ends
     int devicesServed = 0;
