@@ -6,6 +6,9 @@
 #include <QProcess>
 #include <QString>
 
+#include <QStringList>
+
+#include <algorithm>
 #include <functional>
 
 // What the suites need to run a program as a user would and judge it.
@@ -55,5 +58,49 @@ inline bool waitForOutput(QProcess &process, QProcess::ProcessChannel channel, i
     process.setReadChannel(QProcess::StandardOutput);
     return found;
 }
+
+// A program that prints the paths of the lines it makes first, one a line
+// (kavri-devsim, damaged-line), and is killed if it outlives its test.
+class LineProcess
+{
+public:
+    explicit LineProcess(const QString &program, const QStringList &leadingArguments = {})
+        : m_program(program), m_leading(leadingArguments)
+    {
+    }
+    ~LineProcess()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+
+    // Reads the first lineCount lines: the paths of its lines.
+    bool start(const QStringList &arguments, int lineCount = 1, int timeoutMs = 15000)
+    {
+        m_process.start(m_program, m_leading + arguments);
+        while (paths.size() < lineCount) {
+            if (!m_process.canReadLine() && !m_process.waitForReadyRead(timeoutMs))
+                return false;
+            while (paths.size() < lineCount && m_process.canReadLine())
+                paths.append(QString::fromLocal8Bit(m_process.readLine()).trimmed());
+        }
+        path = paths.first();
+        return std::all_of(paths.cbegin(), paths.cend(), [](const QString &p) { return p.startsWith(u'/'); });
+    }
+
+    Finished finish(int timeoutMs = 15000) { return waitFor(m_process, timeoutMs); }
+    bool waitForFinished(int milliseconds) { return m_process.waitForFinished(milliseconds); }
+    void terminate() { m_process.terminate(); }
+
+    QString path;
+    QStringList paths;
+
+private:
+    QString m_program;
+    QStringList m_leading;
+    QProcess m_process;
+};
 
 #endif // TOOLPROCESS_H

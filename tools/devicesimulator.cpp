@@ -50,27 +50,48 @@ DeviceSimulator::Output DeviceSimulator::start()
     return announceNextDevice();
 }
 
-DeviceSimulator::Output DeviceSimulator::feed(const QByteArray &fromHost)
+DeviceSimulator::Output DeviceSimulator::feed(const QByteArray &fromHost, bool quietAfter)
 {
     Output out;
     for (const char byte : fromHost)
         receiveByte(byte, out);
+    if (!fromHost.isEmpty())
+        m_quietTicks = 0;
+    if (quietAfter)
+        judge(out, false);
+    return out;
+}
+
+DeviceSimulator::Output DeviceSimulator::lineQuiet()
+{
+    Output out;
+    judge(out, false);
     return out;
 }
 
 DeviceSimulator::Output DeviceSimulator::tick()
 {
     Output out;
+    ++m_quietTicks;
     switch (m_state) {
+    case State::Announced:
+        // Nothing came back: the host may not have had the line open yet.
+        if (!m_heardBack && ++m_ticksAnnounced >= m_settings.announceEveryTicks) {
+            m_ticksAnnounced = 0;
+            out.announcement = AnnounceByte + identityRecord(m_devices.last().uid);
+        }
+        break;
     case State::Polling:
         pollTick(out);
         break;
     case State::Receiving:
+        judge(out, m_quietTicks >= m_settings.quietTicks);
         stalledFrameTick(out);
         break;
     case State::BetweenDevices:
-        // The next device is "plugged in" a tick after the previous one ended,
-        // so the driver has reported the old one before the new one speaks.
+        if (++m_ticksBetweenDevices < m_settings.ticksBetweenDevices)
+            break;
+        m_ticksBetweenDevices = 0;
         return announceNextDevice();
     default:
         break;
@@ -99,9 +120,12 @@ DeviceSimulator::Output DeviceSimulator::announceNextDevice()
     m_devices.append({uidForNextDevice(), {}, Outcome::Pending});
     m_state = State::Announced;
     m_greetingBytes = 0;
+    m_heardBack = false;
+    m_ticksAnnounced = 0;
     m_refusedBlocks.clear();
     Output out;
-    out.bytes = noise() + AnnounceByte + identityRecord(m_devices.last().uid);
+    out.bytes = noise();
+    out.announcement = AnnounceByte + identityRecord(m_devices.last().uid);
     return out;
 }
 
@@ -140,6 +164,7 @@ void DeviceSimulator::receiveByte(char byte, Output &out)
 {
     switch (m_state) {
     case State::Announced:
+        m_heardBack = true;
         receiveGreetingByte(byte);
         break;
     case State::Polling:
@@ -162,25 +187,70 @@ void DeviceSimulator::receiveGreetingByte(char byte)
 
 void DeviceSimulator::receiveFrameByte(char byte, Output &out)
 {
-    if (m_frame.isEmpty() && byte == AnnounceByte) {
-        // A late answer to a poll: the host is still waiting for the user and
-        // took our ACK for just another byte to answer.
-        enterPolling();
+    if (m_pending != Pending::Nothing) {
+        if (m_behindCount++ == 0)
+            m_behindFirst = byte;
+        m_behindAllEtx = m_behindAllEtx && byte == AnnounceByte;
+        return;
+    }
+    m_frameGrew = true;
+    if (m_frame.isEmpty() && byte == AnnounceByte && m_devices.last().image.isEmpty()) {
+        // Perhaps a late answer to a poll: the host is still waiting for the
+        // user and took our ACK for just another byte to answer.
+        m_pending = Pending::PollAnswer;
         return;
     }
     if (m_frame.isEmpty() && byte == Eot) {
-        endDevice(Outcome::Completed, out);
+        m_pending = Pending::Eot;
         return;
     }
     m_frame.append(byte);
-    m_frameGrew = true;
-    if (m_frame.size() == FrameLength)
+    if (m_frame.size() == FrameLength) {
+        out.events |= FrameReceived;
+        m_pending = Pending::Frame;
+    }
+}
+
+// What waited for the line to go quiet: a frame at once, an EOT or a late
+// poll answer once the line has settled. An EOT or a late poll answer with
+// more behind it was noise or a damaged frame: the frame is asked for again.
+void DeviceSimulator::judge(Output &out, bool settled)
+{
+    if (m_pending == Pending::Nothing || (m_pending != Pending::Frame && !settled))
+        return;
+    const Pending pending = std::exchange(m_pending, Pending::Nothing);
+    const int behind = std::exchange(m_behindCount, 0);
+    const bool behindAllEtx = std::exchange(m_behindAllEtx, true);
+    if (m_state != State::Receiving)
+        return;
+    if (pending == Pending::Frame && behind > 0 && isValidFrame(m_frame)) {
+        // A good frame with one stray byte behind it is asked for again; a
+        // host that sent a frame or an EOT right behind it did not wait for
+        // the reply, so it took some byte for one and has lost step.
+        m_frame.clear();
+        if (behind == 1 && m_behindFirst != Eot) {
+            rejectFrame(out);
+            return;
+        }
+        out.bytes.append(Can);
+        endDevice(Outcome::OutOfStep, out);
+        return;
+    }
+    if (pending == Pending::Frame) {
         completeFrame(out);
+    } else if (behind == 0 && pending == Pending::Eot) {
+        endDevice(Outcome::Completed, out);
+    } else if (behindAllEtx && pending == Pending::PollAnswer) {
+        enterPolling();
+    } else {
+        m_frame.clear();
+        ++m_badFrames;
+        rejectFrame(out);
+    }
 }
 
 void DeviceSimulator::completeFrame(Output &out)
 {
-    out.events |= FrameReceived;
     const QByteArray frame = std::exchange(m_frame, {});
     if (!isValidFrame(frame)) {
         ++m_badFrames;
@@ -239,8 +309,10 @@ bool DeviceSimulator::cancelsAt(int block) const
 
 void DeviceSimulator::pollTick(Output &out)
 {
+    if (m_pollOutstanding && !m_pollAnswered && m_quietTicks < m_settings.quietTicks)
+        return;
     if (m_pollOutstanding && !m_pollAnswered) {
-        // A whole tick without an answer: the host swallowed the poll as the
+        // Long enough without an answer: the host swallowed the poll as the
         // byte after Download and now waits for our first ACK.
         m_state = State::Receiving;
         m_frame.clear();
@@ -270,6 +342,7 @@ void DeviceSimulator::enterPolling()
     m_pollOutstanding = false;
     m_pollAnswered = false;
     m_frame.clear();
+    m_pending = Pending::Nothing;
 }
 
 void DeviceSimulator::requestFrame(char reply, Output &out)

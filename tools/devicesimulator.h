@@ -43,10 +43,22 @@ public:
         double nakProbability = 0.0; // chance of refusing any good block
         quint32 seed = 1;          // drives both random NAKs and noise
         int noiseBytes = 0;        // garbage sent before every announcement
+        // While nothing has come back, the device announces itself again
+        // every this many ticks.
+        int announceEveryTicks = 15;
+        // The next device is plugged in this many ticks after the last one
+        // ended: the host watches a quiet line a while after its EOT.
+        int ticksBetweenDevices = 10;
+        // Quiet ticks before an unanswered poll means the host started, and
+        // before an EOT, or an 0x03 where a frame was due, is taken as such:
+        // a device waits at least 50 ms for either.
+        int quietTicks = 3;
     };
 
     // Abandoned: the driver gave up on a host that fell silent (giveUp()).
-    enum class Outcome { Pending, Completed, Cancelled, Unplugged, Abandoned };
+    // OutOfStep: the host sent more right behind a frame or an EOT, so it
+    // took some byte for a reply; CAN sent.
+    enum class Outcome { Pending, Completed, Cancelled, Unplugged, Abandoned, OutOfStep };
 
     struct DeviceRecord
     {
@@ -66,7 +78,10 @@ public:
 
     struct Output
     {
-        QByteArray bytes; // to be written to the host, in order
+        QByteArray bytes;        // to be written to the host, in order
+        // To be written after bytes, once the line has been quiet long
+        // enough for the host to take its 0x03 as an announcement.
+        QByteArray announcement;
         Events events;
     };
 
@@ -75,7 +90,13 @@ public:
     // A device is plugged in and announces itself: the first one, or after an
     // unplug (with replugAfterUnplug) the next one. Does nothing otherwise.
     Output start();
-    Output feed(const QByteArray &fromHost);
+    // Bytes from the host. A frame is judged only once the line has gone
+    // quiet behind it: with quietAfter, at the end of these bytes, else at
+    // lineQuiet(); bytes right behind it show a host that did not wait for
+    // the reply. An EOT, or an 0x03 where a frame was due, counts only after
+    // quietTicks ticks with nothing behind it.
+    Output feed(const QByteArray &fromHost, bool quietAfter = true);
+    Output lineQuiet();
     Output tick();
     // The host fell silent for too long: the current device's session ends
     // as abandoned, and nothing further happens. Does nothing unless awaitsHost().
@@ -104,6 +125,7 @@ private:
     void receiveByte(char byte, Output &out);
     void receiveGreetingByte(char byte);
     void receiveFrameByte(char byte, Output &out);
+    void judge(Output &out, bool settled);
     void completeFrame(Output &out);
     bool refuseBlock(int block);
     bool unplugsAt(int block) const;
@@ -125,10 +147,20 @@ private:
     QList<DeviceRecord> m_devices;
 
     int m_greetingBytes = 0;
+    bool m_heardBack = false;   // any byte came back since the announcement
+    int m_ticksAnnounced = 0;
+    int m_ticksBetweenDevices = 0;
+    int m_quietTicks = 0;       // ticks since the host last sent a byte
     bool m_pollOutstanding = false;
     bool m_pollAnswered = false;
     QByteArray m_frame;
     bool m_frameGrew = false;
+    // What waits for the line to go quiet, and what came right behind it.
+    enum class Pending { Nothing, Frame, Eot, PollAnswer };
+    Pending m_pending = Pending::Nothing;
+    int m_behindCount = 0;
+    char m_behindFirst = 0;
+    bool m_behindAllEtx = true;
     QSet<int> m_refusedBlocks;
 
     int m_blocksReceived = 0;

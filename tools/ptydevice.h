@@ -87,8 +87,11 @@ private:
 
     void startClock();
     void receive(const QByteArray &bytes);
+    void lineWentQuiet();
     void requestWritten();
     void schedule(const DeviceSimulator::Output &output, qint64 readyAt);
+    void scheduleAnnouncement(const QByteArray &announcement, qint64 readyAt);
+    void queue(const Release &release);
     void releaseDue();
     void apply(const DeviceSimulator::Output &output, int deviceIndex);
     void watchSilence();
@@ -105,6 +108,13 @@ private:
     LineTiming m_fromHost;
     PreciseWakeUp m_releaseWakeUp{m_clock};
     QList<Release> m_scheduled;
+    qint64 m_toHostIdleNs = 0; // when the last byte for the host has arrived
+    qint64 m_hostOpenedNs = 0;
+    qint64 m_lastFromHostNs = 0; // when the host's last byte arrived
+    // On a paced line the bytes from the host are judged once the line has
+    // gone quiet behind them: when they have arrived and no more follow.
+    PreciseWakeUp m_quietWakeUp{m_clock};
+    qint64 m_quietAtNs = -1;
 
     bool m_requestUnwritten = false;
     TurnaroundStats m_statistics;

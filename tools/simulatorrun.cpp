@@ -27,6 +27,8 @@ QString outcomeName(DeviceSimulator::Outcome outcome)
         return QStringLiteral("unplugged");
     case DeviceSimulator::Outcome::Abandoned:
         return QStringLiteral("abandoned");
+    case DeviceSimulator::Outcome::OutOfStep:
+        return QStringLiteral("out of step");
     }
     return {};
 }
