@@ -1,0 +1,132 @@
+// kavri-flash and a device on a line that damages one thing: a stray byte,
+// a lost STX, a flipped bit, an announcement cut off or repeated, a board
+// swapped mid-transfer. Whatever the damage, neither end may say OK unless
+// the device holds exactly the image; where the protocol can recover (a NAK
+// and the frame again), the image still arrives whole.
+
+#include "testdata.h"
+#include "toolprocess.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+constexpr int RunTimeoutMs = 15000;
+const QString Uid = QStringLiteral("0A06182D4E5F6071"); // an ACK and a CAN in the record
+const QString OtherUid = QStringLiteral("0A06182D4E5F60F1"); // the board damaged-line swaps in
+
+struct FlashRun
+{
+    QStringList results;    // kavri-flash's result words, in order
+    QStringList identified; // the UIDs it saw
+};
+
+FlashRun readJson(const QString &lines)
+{
+    FlashRun run;
+    for (const QString &line : lines.split(u'\n', Qt::SkipEmptyParts)) {
+        const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
+        const QString kind = event.value(QStringLiteral("event")).toString();
+        if (kind == QStringLiteral("result"))
+            run.results.append(event.value(QStringLiteral("result")).toString());
+        else if (kind == QStringLiteral("identified"))
+            run.identified.append(event.value(QStringLiteral("uid")).toString());
+    }
+    return run;
+}
+
+// The simulator's word for how device 1 ended.
+QString deviceOutcome(const QString &simulatorOutput)
+{
+    static const QRegularExpression line(QStringLiteral("^Device 1 UID \\w+: ([a-z ]+),"),
+                                         QRegularExpression::MultilineOption);
+    return line.match(simulatorOutput).captured(1);
+}
+
+} // namespace
+
+class TestNoisyLine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void neverFalseSuccess_data();
+    void neverFalseSuccess();
+};
+
+void TestNoisyLine::neverFalseSuccess_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("results");    // kavri-flash's, for each device it recorded
+    QTest::addColumn<QString>("outcome");        // the device's
+    QTest::addColumn<QStringList>("identified");
+
+    const QStringList ok{QStringLiteral("ok")};
+    const QStringList once{Uid};
+    // Damage on the way to the device: it asks for the frame again.
+    QTest::newRow("stray 0x03 before frame 1") << "stray-to-device:03:1" << ok << "completed" << once;
+    QTest::newRow("stray 0x04 before frame 3") << "stray-to-device:04:3" << ok << "completed" << once;
+    QTest::newRow("stray STX before frame 2") << "stray-to-device:02:2" << ok << "completed" << once;
+    QTest::newRow("frame 2 without its STX, 0x04 first") << "drop-stx:2" << ok << "completed" << once;
+    QTest::newRow("a bit flipped in frame 4") << "flip-to-device:3:700:4" << ok << "completed" << once;
+    // Damage on the way to the host: a reply too many, or a reply lost.
+    QTest::newRow("stray ACK before reply 3") << "stray-to-host:06:3" << QStringList{"canceled"} << "out of step" << once;
+    QTest::newRow("stray NAK before reply 3") << "stray-to-host:15:3" << QStringList{"canceled"} << "out of step" << once;
+    QTest::newRow("stray ACK before the last reply")
+        << "stray-to-host:06:5" << QStringList{"out-of-step"} << "out of step" << once;
+    // A reply damaged into noise: both ends wait, and give up.
+    QTest::newRow("a reply's bit flipped") << "flip-to-host:1:3" << QStringList{"timed-out"} << "abandoned" << once;
+    // Announcements: only whole ones after silence count.
+    QTest::newRow("the port opened mid-announcement") << "cut:11" << ok << "completed" << once;
+    QTest::newRow("announced again with the start armed") << "announce-again" << ok << "completed"
+                                                          << QStringList{Uid, Uid};
+    QTest::newRow("board swapped at frame 3") << "swap:3" << QStringList{"out-of-step"} << "abandoned"
+                                              << QStringList{Uid, OtherUid};
+}
+
+void TestNoisyLine::neverFalseSuccess()
+{
+    QFETCH(QString, fault);
+    QFETCH(QStringList, results);
+    QFETCH(QString, outcome);
+    QFETCH(QStringList, identified);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // Five blocks; block 2 starts with an 0x04, as an EOT would.
+    QByteArray image = patterned(4 * Wire::Block + 300);
+    image[Wire::Block] = Wire::EOT;
+    const QString imagePath = dir.filePath(QStringLiteral("image.kvf"));
+    const QString storedPath = dir.filePath(QStringLiteral("stored.bin"));
+    QVERIFY(writeFile(imagePath, image));
+
+    LineProcess device(QStringLiteral(KAVRI_DEVSIM), {QStringLiteral("--pty")});
+    QVERIFY(device.start({"--baud", "115200", "--uid", Uid, "--version", "2.3", "--idle-timeout", "1.5",
+                          "--out", storedPath}));
+    LineProcess line(QStringLiteral(DAMAGED_LINE));
+    QVERIFY(line.start({device.path, fault}));
+    QProcess flash;
+    flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--devices", "1", "--timeout", "2.5", "--json",
+                                              imagePath});
+    const Finished host = waitFor(flash, RunTimeoutMs);
+    const Finished damage = line.finish();
+    const Finished simulated = device.finish();
+
+    QCOMPARE(damage.err, QStringLiteral("damaged-line: %1 applied\n").arg(fault.section(u':', 0, 0)));
+    const FlashRun run = readJson(host.out);
+    QVERIFY2(run.results == results, qPrintable(host.out + host.err));
+    QCOMPARE(deviceOutcome(simulated.out), outcome);
+    QCOMPARE(run.identified, identified);
+    const int exitCode = results == QStringList{"ok"} ? 0 : results == QStringList{"timed-out"} ? 4 : 1;
+    QCOMPARE(host.exitCode, exitCode);
+    // What the device kept is the image whenever it says it is done.
+    if (outcome == QStringLiteral("completed"))
+        QCOMPARE(readFile(storedPath), padded(image));
+}
+
+QTEST_GUILESS_MAIN(TestNoisyLine)
+#include "tst_noisyline.moc"
