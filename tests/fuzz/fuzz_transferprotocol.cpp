@@ -1,37 +1,46 @@
-// Drives the host side of the transfer with arbitrary device traffic and user
-// actions, and checks every reply, event, state and figure against a reference
-// model of the host that is written here from the rules of the line alone
-// (docs/protocol.md). Any disagreement aborts with a description on stderr.
+// Drives the host side of the transfer with arbitrary device traffic, user
+// actions and time, and checks every reply, event, state, figure and wake-up
+// against a reference model of the host that is written here from the rules
+// of the line alone (docs/protocol.md and the timing rules of
+// TransferProtocol). Any disagreement aborts with a description on stderr.
 //
 // The input is a setup byte, then a stream of operations: an opcode byte
-// (taken modulo 9) and its arguments. Bytes past the end of the input read as 0.
+// (taken modulo 10) and its arguments. Bytes past the end of the input read as
+// 0. Time starts at 0 and moves only by operations 9 and 4.
 //   setup           bit 0: the NAK limit on, for the whole input (kavri-flash
 //                   sets it once); bit 1: through the driver, a SerialTransfer on
-//                   a fake port, else the protocol fed directly
+//                   a fake port, else the protocol fed directly; bits 2-7: the
+//                   silence limit in units of 4 ms (0: none)
 //   0 n bytes...    n%64+1 bytes from the device
 //   1 p             (p>>2)+1 copies of ETX/ACK/NAK/CAN (chosen by p&3)
 //   2 n symbols...  n%64+1 bytes, each ETX/ACK/NAK/CAN by symbol&3
 //   3 n r bytes...  n%64+1 bytes repeated r%32+1 times
-//   4 k             from now on the device's bytes reach the host at most k%8
-//                   at a time (0: all at once)
+//   4 k g           from now on the device's bytes reach the host at most k%8
+//                   at a time (0: all at once), each piece g*250 us after the
+//                   one before (g = 0: all at the same moment)
 //   5 a b s         Download pressed with an image of 1024*((a&0x7F)%5+1) bytes
 //                   if a&0x80, else of ((a<<8)|b)%5121 bytes; content by s&3
 //   6               Download pressed with an image that cannot be had: the
 //                   protocol is reset at the start byte (through the driver: an
 //                   unreadable file)
 //   7               the Download request withdrawn
-//   8 w             the line lost: the protocol reset; through the driver, the
-//                   port reports a ResourceError (w odd) or the driver drops the
-//                   line (w even), and the port is opened again
+//   8 w             the line lost: the protocol reset and the line opened again
+//                   at once; through the driver, the port reports a
+//                   ResourceError (w odd) or the driver drops the line (w even)
+//   9 a b           nothing comes for a ms and b us; the host is woken
+//                   whenever it asked to be meanwhile
 // tests/fuzz/make_corpus.py writes seeds in this encoding.
 
 #include "serialtransfer.h"
 #include "transferprotocol.h"
 
+#include <QAbstractEventDispatcher>
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QCoreApplication>
 #include <QFile>
 #include <QSerialPort>
+#include <QTimerEvent>
 
 #include <algorithm>
 #include <array>
@@ -41,8 +50,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <ctime>
 #include <string>
 #include <vector>
+
+#include <dlfcn.h>
 
 namespace {
 
@@ -60,6 +72,23 @@ constexpr int frameLength = 1 + payloadLength + 2;
 constexpr int naksToGiveUp = 10;
 constexpr int contentCount = 4;
 constexpr int largestImage = 5 * payloadLength;
+
+// The line's timing, in microseconds. A frame crosses the line at 115200 baud,
+// ten bits a byte, in frameAirUs (rounded down); an adapter may hold bytes
+// 20 ms more.
+constexpr qint64 frameAirUs = qint64(frameLength) * 10 * 1'000'000 / 115200;
+constexpr qint64 frameInFlightUs = frameAirUs + 20'000;
+constexpr qint64 quietBeforeAnnouncementUs = 20'000;
+constexpr qint64 recordGapUs = 30'000;
+constexpr qint64 endWatchMarginUs = 30'000;
+// The most the driver reads from its port at once: each read is handled to
+// its end, with what its time brings, before the next.
+constexpr qsizetype driverReadSize = 1024;
+
+// The input's time, in microseconds since the run began. The protocol is fed
+// it; the driver reads it from its clocks (see clock_gettime() below).
+qint64 nowUs = 0;
+bool clockFromInput = false;
 
 [[noreturn]] void fail(const char *format, ...)
 {
@@ -92,6 +121,7 @@ const char *eventName(Event event)
     case Event::ImageWanted: return "ImageWanted";
     case Event::BlockSent: return "BlockSent";
     case Event::Ended: return "Ended";
+    case Event::Silent: return "Silent";
     }
     return "?";
 }
@@ -183,49 +213,81 @@ ImageStore &images()
     return store;
 }
 
-// What a correct host does, worked out byte by byte from the device's bytes
-// and the user's actions, with the figures of the current (or last) download.
+// What a correct host does, worked out from the device's bytes with the time
+// they came, the user's actions and the time that passes, with the figures of
+// the current (or last) download. It is fed as the protocol is: the bytes of
+// one read, all come at one moment, handled up to the first that draws
+// something, and again with the rest.
 class ReferenceHost
 {
 public:
-    // What one byte from the device draws from the host.
     struct Drawn
     {
-        QByteArrayView reply; // valid until the next byte
+        QByteArrayView reply; // valid until the next feed
         Event event = Event::None;
         const char *what = "nothing";
+        qsizetype consumed = 0; // bytes of the read it took
         bool draws() const { return event != Event::None || !reply.isEmpty(); }
     };
 
-    explicit ReferenceHost(bool nakLimitOn)
+    ReferenceHost(bool nakLimitOn, qint64 silenceLimitUs)
         : nakLimitOn(nakLimitOn)
+        , silenceLimitUs(silenceLimitUs)
     {
     }
 
-    Drawn receive(char byte)
+    // The silence an announcement needs, and the silence limit, count from here.
+    void lineOpened(qint64 at)
     {
-        switch (current) {
-        case State::Idle:
-            if (byte == ETX) {
-                recordLength = 0;
-                current = State::ReadingIdentity;
-            }
-            return {};
-        case State::ReadingIdentity:
-            record[recordLength++] = byte;
-            if (recordLength < identityLength)
-                return {};
-            current = State::AwaitingStart;
-            return {QByteArrayView(greeting, sizeof greeting), Event::Identified, "the greeting"};
-        case State::AwaitingStart:
-            return {QByteArrayView(&ETX, 1), Event::None, "the ETX answering a poll"};
-        case State::StartPending:
-            start();
-            return {{}, Event::ImageWanted, "nothing: the start byte"};
-        case State::Transferring:
-            return answer(byte);
+        lastByteUs = at;
+        silenceSaid = false;
+    }
+
+    Drawn feed(QByteArrayView bytes, qint64 at)
+    {
+        // A pause in what is held, before the next byte: no announcement.
+        if (!held.empty() && at - lastByteUs >= recordGapUs)
+            release();
+        while (!replay.empty()) {
+            const char byte = replay.front();
+            replay.erase(0, 1);
+            if (const Drawn drawn = inState(byte, heldAtUs); drawn.draws())
+                return drawn;
         }
-        return {};
+        if (std::exchange(greetingOwed, false))
+            return greet();
+        for (qsizetype i = 0; i < bytes.size(); ++i) {
+            Drawn drawn = arrive(bytes[i], at);
+            if (drawn.draws()) {
+                drawn.consumed = i + 1;
+                return drawn;
+            }
+        }
+        // What the time alone brings, judged once the bytes read at it are
+        // handled: they may have come before it.
+        Drawn drawn;
+        if (watching() && at >= watchUntilUs)
+            drawn = end(TransferResult::Ok, {}, "nothing: the EOT watched long enough");
+        else if (silenceLimitUs > 0 && !silenceSaid && at - lastByteUs >= silenceLimitUs) {
+            silenceSaid = true;
+            drawn = {{}, Event::Silent, "nothing: the silence limit"};
+        }
+        drawn.consumed = bytes.size();
+        return drawn;
+    }
+
+    // When the time alone will draw something; -1 for never.
+    qint64 wakeAtUs() const
+    {
+        qint64 wake = -1;
+        const auto earliest = [&wake](qint64 at) { wake = wake < 0 ? at : std::min(wake, at); };
+        if (!held.empty())
+            earliest(lastByteUs + recordGapUs);
+        if (watching())
+            earliest(watchUntilUs);
+        if (silenceLimitUs > 0 && !silenceSaid)
+            earliest(lastByteUs + silenceLimitUs);
+        return wake;
     }
 
     // Download pressed; an image that cannot be had when the device starts
@@ -246,14 +308,26 @@ public:
             current = State::AwaitingStart;
     }
 
-    void lose() { current = State::Idle; }
+    // Back to Idle, whatever was held forgotten. Returns whether the EOT was
+    // being watched.
+    bool lose()
+    {
+        const bool wasWatching = watching();
+        current = State::Idle;
+        forgetHeld();
+        watchUntilUs = -1;
+        return wasWatching;
+    }
 
     State state() const { return current; }
+    bool watching() const { return watchUntilUs >= 0; }
     // The record of the last device announced, once its last byte is in.
-    QByteArrayView identity() const { return QByteArrayView(record.data(), identityLength); }
+    QByteArrayView identity() const { return QByteArrayView(record.data(), qsizetype(record.size())); }
     TransferResult result() const { return lastResult; }
     const Image &image() const { return sending; }
     int naksAnswered() const { return resends; }
+    int noiseBytes() const { return noise; }
+    int blocksSent() const { return framesSent; }
     int blocksAcknowledged() const { return framesAcked; }
     qsizetype bytesAcknowledged() const { return std::min(qsizetype(framesAcked) * payloadLength, imageSize()); }
     QByteArrayView imageSent() const
@@ -267,10 +341,91 @@ public:
     }
 
 private:
+    // A byte as it comes off the line. An 0x03 after silence may open an
+    // announcement, in any state: it and what follows are held until the
+    // record is whole or the line pauses.
+    Drawn arrive(char byte, qint64 at)
+    {
+        const bool afterSilence = at - lastByteUs >= quietBeforeAnnouncementUs;
+        lastByteUs = at;
+        silenceSaid = false;
+        if (!held.empty()) {
+            held += byte;
+            return held.size() == 1 + identityLength ? announced() : Drawn{};
+        }
+        if (byte != ETX || !afterSilence)
+            return inState(byte, at);
+        held.assign(1, ETX);
+        heldAtUs = at;
+        // A device waiting for the start polls with any byte, 0x03 too, and
+        // must hear back at once.
+        answeredFirst = current == State::AwaitingStart;
+        if (current == State::Idle)
+            current = State::ReadingIdentity;
+        if (answeredFirst)
+            return {QByteArrayView(&ETX, 1), Event::None, "the ETX answering a poll that may open an announcement"};
+        return {};
+    }
+
+    // A whole announcement: a new device. The download under way ends first,
+    // OK if its EOT was out, else out of step.
+    Drawn announced()
+    {
+        record = held.substr(1);
+        held.clear();
+        if (current != State::Transferring)
+            return greet();
+        greetingOwed = true;
+        return watching() ? end(TransferResult::Ok, {}, "nothing: the next device after the EOT")
+                          : end(TransferResult::OutOfStep, {}, "nothing: a device announced mid-transfer");
+    }
+
+    Drawn greet()
+    {
+        current = State::AwaitingStart;
+        return {QByteArrayView(greeting, sizeof greeting), Event::Identified, "the greeting"};
+    }
+
+    // The held bytes were no announcement: they are handled as they came,
+    // all at the time of the first, except a record cut off, which is dropped.
+    void release()
+    {
+        const std::string bytes = std::exchange(held, {});
+        if (current == State::ReadingIdentity)
+            current = State::Idle;
+        else
+            replay = bytes.substr(answeredFirst ? 1 : 0);
+    }
+
+    void forgetHeld()
+    {
+        held.clear();
+        replay.clear();
+        greetingOwed = false;
+    }
+
+    Drawn inState(char byte, qint64 at)
+    {
+        switch (current) {
+        case State::Idle:
+        case State::ReadingIdentity:
+            return {};
+        case State::AwaitingStart:
+            return {QByteArrayView(&ETX, 1), Event::None, "the ETX answering a poll"};
+        case State::StartPending:
+            start();
+            return {{}, Event::ImageWanted, "nothing: the start byte"};
+        case State::Transferring:
+            return answer(byte, at);
+        }
+        return {};
+    }
+
     void start()
     {
         if (armedRefused) {
             current = State::Idle;
+            forgetHeld();
             return;
         }
         current = State::Transferring;
@@ -279,38 +434,72 @@ private:
         framesAcked = 0;
         resends = 0;
         refusedInARow = 0;
+        noise = 0;
+        slowestAnswerUs = 0;
     }
 
-    Drawn answer(char byte)
+    Drawn answer(char byte, qint64 at)
     {
+        const bool reply = byte == ACK || byte == NAK || byte == CAN;
+        if (watching()) {
+            if (reply)
+                return end(TransferResult::OutOfStep, {}, "nothing: a reply after the EOT");
+            ++noise;
+            return {};
+        }
         switch (byte) {
         case ACK:
             // Takes the frame before (if any) and asks for the next one.
+            timeAnswer(at);
             framesAcked = framesSent;
             refusedInARow = 0;
-            if (qsizetype(framesSent) * payloadLength >= imageSize())
-                return end(TransferResult::Ok, QByteArrayView(&EOT, 1), "EOT after the last frame");
+            if (qsizetype(framesSent) * payloadLength >= imageSize()) {
+                watchUntilUs = at + std::max(frameAirUs, slowestAnswerUs) + endWatchMarginUs;
+                return {QByteArrayView(&EOT, 1), Event::None, "EOT after the last frame"};
+            }
             formFrame();
             ++framesSent;
+            frameOutUs = at;
             return {QByteArrayView(frame.data(), frameLength), Event::BlockSent, "the next frame"};
         case NAK:
             if (framesSent == 0)
-                return {{}, Event::None, "nothing: a NAK before the first frame of this download"};
+                return notAReply(at); // nothing to repeat yet
+            timeAnswer(at);
             if (nakLimitOn && ++refusedInARow == naksToGiveUp)
                 return end(TransferResult::NakLimit, {}, "nothing: the NAK limit reached");
             ++resends;
+            frameOutUs = at;
             return {QByteArrayView(frame.data(), frameLength), Event::None, "the same frame again"};
         case CAN:
             return end(TransferResult::Canceled, {}, "nothing: CAN obeyed");
         default:
-            return {};
+            return notAReply(at);
         }
+    }
+
+    // Noise before the first frame and while a frame may still be on the
+    // line; once it is across the device owes a reply, and anything else
+    // shows it lost count.
+    Drawn notAReply(qint64 at)
+    {
+        if (framesSent > 0 && at - frameOutUs >= frameInFlightUs)
+            return end(TransferResult::OutOfStep, {}, "nothing: no reply to a frame that is across");
+        ++noise;
+        return {};
+    }
+
+    // How long the device took to answer the frame last written.
+    void timeAnswer(qint64 at)
+    {
+        if (framesSent > 0)
+            slowestAnswerUs = std::max(slowestAnswerUs, at - frameOutUs);
     }
 
     Drawn end(TransferResult result, QByteArrayView reply, const char *what)
     {
         current = State::Idle;
         lastResult = result;
+        watchUntilUs = -1;
         return {reply, Event::Ended, what};
     }
 
@@ -331,9 +520,18 @@ private:
     qsizetype imageSize() const { return sending.bytes.size(); }
 
     const bool nakLimitOn;
+    const qint64 silenceLimitUs;
     State current = State::Idle;
-    std::array<char, identityLength> record{};
-    int recordLength = 0;
+    // A line never opened went quiet just long enough before the clock's
+    // zero for an announcement.
+    qint64 lastByteUs = -quietBeforeAnnouncementUs;
+    bool silenceSaid = false;
+    std::string held;   // an 0x03 after silence and what came after it
+    qint64 heldAtUs = 0;
+    bool answeredFirst = false;
+    std::string replay; // held bytes still to be handled as they came
+    bool greetingOwed = false;
+    std::string record = std::string(identityLength, '\0');
     Image armed;
     bool armedRefused = false;
     Image sending; // of the current (or last) download
@@ -341,48 +539,50 @@ private:
     int framesAcked = 0;
     int resends = 0;
     int refusedInARow = 0;
+    int noise = 0;
+    qint64 frameOutUs = 0; // when the last frame (or its repeat) was written
+    qint64 slowestAnswerUs = 0;
+    qint64 watchUntilUs = -1; // the EOT is out: silence until then makes it OK
     TransferResult lastResult = TransferResult::Ok;
     std::array<char, frameLength> frame{};
 };
 
 // The protocol fed directly, as a driver feeds it: each step's reply, event
-// and extent compared with what the model draws from the same bytes, and every
-// figure after it.
+// and extent compared with what the model draws from the same bytes at the
+// same time, and every figure and the wake-up time after it.
 class ProtocolHost
 {
 public:
-    ProtocolHost(ReferenceHost &model, bool nakLimitOn)
-        : model(model)
+    ProtocolHost(bool nakLimitOn, qint64 silenceLimitUs)
+        : model(nakLimitOn, silenceLimitUs)
     {
         protocol.setNakLimitOn(nakLimitOn);
+        protocol.setSilenceLimit(silenceLimitUs);
     }
 
     void receive(QByteArrayView bytes, int piece)
     {
         while (!bytes.isEmpty()) {
             const QByteArrayView offered = piece ? bytes.first(std::min<qsizetype>(piece, bytes.size())) : bytes;
-            const State before = model.state();
-            const TransferProtocol::Step step = protocol.feed(offered);
-            ReferenceHost::Drawn drawn;
-            qsizetype consumed = 0;
-            while (consumed < offered.size() && !drawn.draws())
-                drawn = model.receive(offered[consumed++]);
-            if (step.consumed != consumed || step.event != drawn.event || step.reply != drawn.reply)
-                fail("fed %lld bytes (%s) in %s: the protocol took %lld and answered %lld bytes with "
-                     "event %s; the model takes %lld, the last 0x%s, drawing %s (%lld bytes), event %s.\n"
-                     "  Reply: %s",
-                     qint64(offered.size()), hex(offered).c_str(), stateName(before), qint64(step.consumed),
-                     qint64(step.reply.size()), eventName(step.event), qint64(consumed),
-                     hex(offered.sliced(consumed - 1, 1)).c_str(), drawn.what, qint64(drawn.reply.size()),
-                     eventName(drawn.event), firstDifference(step.reply, drawn.reply).c_str());
-            react(step.event);
-            check("a step");
-            bytes = bytes.sliced(consumed);
+            feed(offered);
+            bytes = bytes.sliced(offered.size());
         }
+    }
+
+    // Nothing comes until untilUs; the protocol is fed whenever the model
+    // says time alone draws something.
+    void pause(qint64 untilUs)
+    {
+        for (qint64 wake; (wake = model.wakeAtUs()) >= 0 && wake <= untilUs;) {
+            nowUs = std::max(nowUs, wake);
+            feed({});
+        }
+        nowUs = untilUs;
     }
 
     void press(const Image &image, bool refused)
     {
+        model.press(image, refused);
         armed = image;
         armedRefused = refused;
         protocol.requestDownload();
@@ -391,17 +591,42 @@ public:
 
     void withdraw()
     {
+        model.withdraw();
         protocol.withdrawDownload();
         check("Download withdrawn");
     }
 
-    void lose(uint8_t, State)
+    void lose(uint8_t)
     {
+        model.lose();
         protocol.reset();
-        check("the line lost");
+        model.lineOpened(nowUs);
+        protocol.lineOpened(nowUs);
+        check("the line lost and opened again");
     }
 
 private:
+    // One read, fed until it is used up and nothing more is drawn.
+    void feed(QByteArrayView bytes)
+    {
+        TransferProtocol::Step step;
+        do {
+            const State before = model.state();
+            step = protocol.feed(bytes, nowUs);
+            const ReferenceHost::Drawn drawn = model.feed(bytes, nowUs);
+            if (step.consumed != drawn.consumed || step.event != drawn.event || step.reply != drawn.reply)
+                fail("fed %lld bytes (%s) at %lld us in %s: the protocol took %lld and answered %lld bytes "
+                     "with event %s; the model takes %lld, drawing %s (%lld bytes), event %s.\n  Reply: %s",
+                     qint64(bytes.size()), hex(bytes).c_str(), nowUs, stateName(before), qint64(step.consumed),
+                     qint64(step.reply.size()), eventName(step.event), qint64(drawn.consumed), drawn.what,
+                     qint64(drawn.reply.size()), eventName(drawn.event),
+                     firstDifference(step.reply, drawn.reply).c_str());
+            react(step.event);
+            check("a step");
+            bytes = bytes.sliced(step.consumed);
+        } while (step.drewSomething() || !bytes.isEmpty());
+    }
+
     void react(Event event)
     {
         switch (event) {
@@ -423,23 +648,30 @@ private:
             break;
         case Event::None:
         case Event::BlockSent:
+        case Event::Silent:
             break;
         }
     }
 
     void check(const char *after)
     {
-        if (protocol.state() != model.state())
-            fail("after %s: the protocol is in %s, the model in %s", after, stateName(protocol.state()),
-                 stateName(model.state()));
-        if (protocol.naksAnswered() != model.naksAnswered()
+        if (protocol.state() != model.state() || protocol.watchingEnd() != model.watching())
+            fail("after %s at %lld us: the protocol is in %s%s, the model in %s%s", after, nowUs,
+                 stateName(protocol.state()), protocol.watchingEnd() ? " watching the end" : "",
+                 stateName(model.state()), model.watching() ? " watching the end" : "");
+        if (protocol.wakeAtUs() != model.wakeAtUs())
+            fail("after %s at %lld us: the protocol wants a wake-up at %lld us, the model at %lld us", after,
+                 nowUs, protocol.wakeAtUs(), model.wakeAtUs());
+        if (protocol.naksAnswered() != model.naksAnswered() || protocol.noiseBytes() != model.noiseBytes()
+            || protocol.blocksSent() != quint32(model.blocksSent())
             || protocol.blocksAcknowledged() != model.blocksAcknowledged()
             || protocol.bytesAcknowledged() != quint64(model.bytesAcknowledged())
             || protocol.progressPercent() != model.progressPercent())
-            fail("after %s: NAKs answered, blocks and bytes acknowledged, percent: protocol %d %d %llu %d%%, "
-                 "model %d %d %lld %d%% (image of %lld bytes)",
-                 after, protocol.naksAnswered(), protocol.blocksAcknowledged(), protocol.bytesAcknowledged(),
-                 protocol.progressPercent(), model.naksAnswered(), model.blocksAcknowledged(),
+            fail("after %s: NAKs answered, noise, blocks sent and acknowledged, bytes acknowledged, percent: "
+                 "protocol %d %d %u %d %llu %d%%, model %d %d %d %d %lld %d%% (image of %lld bytes)",
+                 after, protocol.naksAnswered(), protocol.noiseBytes(), protocol.blocksSent(),
+                 protocol.blocksAcknowledged(), protocol.bytesAcknowledged(), protocol.progressPercent(),
+                 model.naksAnswered(), model.noiseBytes(), model.blocksSent(), model.blocksAcknowledged(),
                  qint64(model.bytesAcknowledged()), model.progressPercent(), qint64(model.image().bytes.size()));
         if (protocol.imageSent() != model.imageSent())
             fail("after %s: image sent of %lld bytes, the model's of %lld; %s", after,
@@ -447,7 +679,7 @@ private:
                  firstDifference(protocol.imageSent(), model.imageSent()).c_str());
     }
 
-    ReferenceHost &model;
+    ReferenceHost model;
     TransferProtocol protocol;
     Image armed;
     bool armedRefused = false;
@@ -481,7 +713,7 @@ protected:
         qsizetype count = std::min(qsizetype(maxSize), arriving.size());
         if (pieceSize)
             count = std::min<qsizetype>(count, pieceSize);
-        std::memcpy(data, arriving.data(), size_t(count));
+        std::copy_n(arriving.data(), count, data); // nothing, on a wake-up
         arriving = arriving.sliced(count);
         return count;
     }
@@ -500,7 +732,7 @@ private:
 // A signal of the driver.
 struct Signal
 {
-    enum Kind { Identified, Started, Progress, Ended, Lost };
+    enum Kind { Identified, Started, Progress, Ended, Silent, Lost };
 
     Signal(Kind kind, int value = 0, const QByteArray &identity = {})
         : kind(kind)
@@ -525,6 +757,7 @@ struct Signal
         case Started: return "transferStarted";
         case Progress: return "progressChanged(" + std::to_string(value) + ")";
         case Ended: return "downloadEnded(" + std::to_string(value) + ")";
+        case Silent: return "silent";
         case Lost: return std::string("lost(") + stateName(State(value)) + ")";
         }
         return "?";
@@ -539,18 +772,77 @@ std::string signalsText(const std::vector<Signal> &list)
     return text.empty() ? "none" : text;
 }
 
-// The driver the dialog and kavri-flash use, on a fake port: what it writes
-// and signals after each operation compared with what the model says, its
-// state with the model's. It reads bytes and reports a start, progress and an
-// end in its own way: progress once per arrival, after the bytes that moved
-// it, 0 when a transfer starts; an image it cannot read ends the download.
+// The event dispatcher of the fuzzer's thread. No event loop runs: it keeps
+// the one timer the driver starts, its wake-up, due on the input's time, and
+// the harness fires it when that time comes, as an event loop would.
+class WakeDispatcher : public QAbstractEventDispatcher
+{
+public:
+    struct Timer
+    {
+        int id = 0; // 0: none running
+        qint64 dueUs = -1;
+        QObject *object = nullptr;
+    };
+    Timer timer;
+
+    void fire()
+    {
+        QTimerEvent event(timer.id);
+        timer.object->event(&event);
+    }
+
+    void registerTimer(int id, qint64 intervalMs, Qt::TimerType, QObject *object) override
+    {
+        if (timer.id != 0)
+            fail("a second timer started while the wake-up runs");
+        timer = {id, nowUs + intervalMs * 1000, object};
+    }
+    bool unregisterTimer(int id) override { return id == timer.id && std::exchange(timer, {}).id; }
+    bool unregisterTimers(QObject *object) override { return object == timer.object && unregisterTimer(timer.id); }
+    QList<TimerInfo> registeredTimers(QObject *object) const override
+    {
+        if (timer.id == 0 || object != timer.object)
+            return {};
+        return {TimerInfo(timer.id, remainingMs(), Qt::PreciseTimer)};
+    }
+    int remainingTime(int id) override { return id == timer.id ? remainingMs() : -1; }
+    bool processEvents(QEventLoop::ProcessEventsFlags) override { return false; }
+    void registerSocketNotifier(QSocketNotifier *) override {}
+    void unregisterSocketNotifier(QSocketNotifier *) override {}
+    void wakeUp() override {}
+    void interrupt() override {}
+
+private:
+    int remainingMs() const { return int((timer.dueUs - nowUs + 999) / 1000); }
+};
+
+WakeDispatcher &dispatcher()
+{
+    static WakeDispatcher *const installed = [] {
+        auto *made = new WakeDispatcher; // the thread's for good: never deleted
+        QCoreApplication::setEventDispatcher(made);
+        return made;
+    }();
+    return *installed;
+}
+
+// The driver the dialog and kavri-flash use, on a fake port, reading the
+// input's time: what it writes and signals after each operation compared with
+// what the model says, its state with the model's, its wake-up with the
+// model's wake-up time. It reads bytes and reports a start, progress and an
+// end in its own way: progress once per arrival or wake-up, after the bytes
+// that moved it, 0 when a transfer starts; an image it cannot read ends the
+// download; a line lost while the EOT is watched ends the download OK.
 class DriverHost
 {
 public:
-    DriverHost(ReferenceHost &model, bool nakLimitOn)
-        : model(model)
+    DriverHost(bool nakLimitOn, qint64 silenceLimitUs)
+        : model(nakLimitOn, silenceLimitUs)
     {
+        dispatcher();
         transfer.setNakLimitOn(nakLimitOn);
+        transfer.setSilenceLimit(int(silenceLimitUs / 1000));
         QObject::connect(&transfer, &SerialTransfer::identified, [this](const QByteArray &identity) {
             seen.emplace_back(Signal::Identified, 0, identity);
         });
@@ -560,47 +852,44 @@ public:
                          [this](int percent) { seen.push_back({Signal::Progress, percent}); });
         QObject::connect(&transfer, &SerialTransfer::downloadEnded,
                          [this](TransferResult result) { seen.push_back({Signal::Ended, int(result)}); });
+        QObject::connect(&transfer, &SerialTransfer::silent, [this] { seen.push_back({Signal::Silent}); });
         QObject::connect(&transfer, &SerialTransfer::lost, [this](const QString &, State stateWhenLost) {
             if (port.isOpen() || transfer.state() != State::Idle)
                 fail("lost() with the port %s and the protocol in %s", port.isOpen() ? "open" : "closed",
                      stateName(transfer.state()));
             seen.push_back({Signal::Lost, int(stateWhenLost)});
         });
+        // The port is open already, without open(): its first wake-up is
+        // asked for here, with nothing to read.
+        expectReceive({}, 0);
+        transfer.receive();
+        check("the start");
     }
 
     void receive(QByteArrayView bytes, int piece)
     {
-        bool moved = false;
-        for (char byte : bytes) {
-            const ReferenceHost::Drawn drawn = model.receive(byte);
-            expectedWritten.append(drawn.reply.data(), size_t(drawn.reply.size()));
-            switch (drawn.event) {
-            case Event::Identified:
-                expected.push_back({Signal::Identified, 0, model.identity().toByteArray()});
-                break;
-            case Event::ImageWanted:
-                if (model.state() == State::Transferring) {
-                    expected.push_back({Signal::Started});
-                    expected.push_back({Signal::Progress, 0});
-                } else {
-                    expected.push_back({Signal::Ended, int(TransferResult::FirmwareUnreadable)});
-                }
-                break;
-            case Event::BlockSent: moved = true; break;
-            case Event::Ended: expected.push_back({Signal::Ended, int(model.result())}); break;
-            case Event::None: break;
-            }
-        }
-        if (moved)
-            expected.push_back({Signal::Progress, model.progressPercent()});
+        expectReceive(bytes, piece);
         port.arrive(bytes, piece);
         if (port.bytesAvailable() != 0)
             fail("the driver left %lld of %lld bytes unread", port.bytesAvailable(), qint64(bytes.size()));
         check("bytes arrived");
     }
 
+    // Nothing comes until untilUs; the driver's wake-up fires when it is due.
+    void pause(qint64 untilUs)
+    {
+        for (const WakeDispatcher::Timer &wake = dispatcher().timer; wake.id && wake.dueUs <= untilUs;) {
+            nowUs = wake.dueUs;
+            expectReceive({}, 0);
+            dispatcher().fire();
+            check("a wake-up");
+        }
+        nowUs = untilUs;
+    }
+
     void press(const Image &image, bool refused)
     {
+        model.press(image, refused);
         if (refused)
             transfer.requestDownload(unreadable, 1);
         else
@@ -610,13 +899,18 @@ public:
 
     void withdraw()
     {
+        model.withdraw();
         transfer.withdrawDownload();
         check("Download withdrawn");
     }
 
-    void lose(uint8_t how, State before)
+    void lose(uint8_t how)
     {
-        expected.push_back({Signal::Lost, int(before)});
+        const State before = model.state();
+        const bool endedOk = model.lose();
+        if (endedOk)
+            expected.push_back({Signal::Ended, int(TransferResult::Ok)});
+        expected.push_back({Signal::Lost, int(endedOk ? State::Idle : before)});
         if (how & 1)
             emit port.errorOccurred(QSerialPort::ResourceError);
         else
@@ -626,25 +920,76 @@ public:
     }
 
 private:
+    // What the driver's receive() draws from an arrival: it reads at most
+    // driverReadSize bytes at a time (piece, when the port hands out less),
+    // all at the time of the arrival, and handles each read to its end; a
+    // wake-up reads nothing and is handled all the same.
+    void expectReceive(QByteArrayView bytes, int piece)
+    {
+        const qsizetype readSize = piece ? piece : driverReadSize;
+        bool moved = false;
+        do {
+            QByteArrayView read = bytes.first(std::min(readSize, bytes.size()));
+            bytes = bytes.sliced(read.size());
+            ReferenceHost::Drawn drawn;
+            do {
+                drawn = model.feed(read, nowUs);
+                read = read.sliced(drawn.consumed);
+                expectedWritten.append(drawn.reply.data(), size_t(drawn.reply.size()));
+                moved |= drawn.event == Event::BlockSent;
+                expect(drawn.event);
+            } while (drawn.draws() || !read.isEmpty());
+        } while (!bytes.isEmpty());
+        if (moved)
+            expected.push_back({Signal::Progress, model.progressPercent()});
+    }
+
+    void expect(Event event)
+    {
+        switch (event) {
+        case Event::Identified:
+            expected.push_back({Signal::Identified, 0, model.identity().toByteArray()});
+            break;
+        case Event::ImageWanted:
+            if (model.state() == State::Transferring) {
+                expected.push_back({Signal::Started});
+                expected.push_back({Signal::Progress, 0});
+            } else {
+                expected.push_back({Signal::Ended, int(TransferResult::FirmwareUnreadable)});
+            }
+            break;
+        case Event::Ended: expected.push_back({Signal::Ended, int(model.result())}); break;
+        case Event::Silent: expected.push_back({Signal::Silent}); break;
+        case Event::None:
+        case Event::BlockSent: break;
+        }
+    }
+
     void check(const char *after)
     {
         if (port.written != expectedWritten)
-            fail("after %s: the driver wrote %zu bytes, the model %zu; %s", after, port.written.size(),
-                 expectedWritten.size(),
+            fail("after %s at %lld us: the driver wrote %zu bytes, the model %zu; %s", after, nowUs,
+                 port.written.size(), expectedWritten.size(),
                  firstDifference(QByteArrayView(port.written), QByteArrayView(expectedWritten)).c_str());
         if (seen != expected)
-            fail("after %s: the driver signalled [%s], the model expected [%s]", after, signalsText(seen).c_str(),
-                 signalsText(expected).c_str());
+            fail("after %s at %lld us: the driver signalled [%s], the model expected [%s]", after, nowUs,
+                 signalsText(seen).c_str(), signalsText(expected).c_str());
         if (transfer.state() != model.state())
             fail("after %s: the driver's protocol is in %s, the model in %s", after, stateName(transfer.state()),
                  stateName(model.state()));
+        // Woken within the millisecond after the model's time, never before.
+        const qint64 wake = model.wakeAtUs();
+        const WakeDispatcher::Timer &timer = dispatcher().timer;
+        if ((timer.id != 0) != (wake >= 0) || (wake >= 0 && (timer.dueUs < wake || timer.dueUs >= wake + 1000)))
+            fail("after %s at %lld us: the driver's wake-up is %s %lld us, the model's time %lld us", after, nowUs,
+                 timer.id ? "due at" : "off,", timer.dueUs, wake);
         port.written.clear();
         expectedWritten.clear();
         seen.clear();
         expected.clear();
     }
 
-    ReferenceHost &model;
+    ReferenceHost model;
     std::string expectedWritten;
     std::vector<Signal> seen;
     std::vector<Signal> expected;
@@ -683,16 +1028,26 @@ private:
 };
 
 template<typename Host>
-void run(InputReader &input, ReferenceHost &model, Host &host)
+void run(InputReader &input, Host &host)
 {
     QByteArray bytes; // made up by an operation
     int piece = 0;
+    qint64 pieceGapUs = 0;
     const auto receive = [&](QByteArrayView received) {
-        if (!received.isEmpty())
+        if (received.isEmpty())
+            return;
+        if (piece == 0 || pieceGapUs == 0) {
             host.receive(received, piece);
+            return;
+        }
+        for (qsizetype at = 0; at < received.size(); at += piece) {
+            if (at > 0)
+                host.pause(nowUs + pieceGapUs);
+            host.receive(received.sliced(at, std::min<qsizetype>(piece, received.size() - at)), 0);
+        }
     };
     while (!input.exhausted()) {
-        switch (input.next() % 9) {
+        switch (input.next() % 10) {
         case 0:
             receive(input.take(input.next() % 64 + 1));
             break;
@@ -722,30 +1077,28 @@ void run(InputReader &input, ReferenceHost &model, Host &host)
         }
         case 4:
             piece = input.next() % 8;
+            pieceGapUs = input.next() * 250;
             break;
         case 5: {
             const uint8_t a = input.next();
             const uint8_t b = input.next();
             const int size = (a & 0x80) ? payloadLength * ((a & 0x7F) % 5 + 1)
                                         : ((a << 8) | b) % (largestImage + 1);
-            const Image image = images().image(input.next() % contentCount, size);
-            model.press(image, false);
-            host.press(image, false);
+            host.press(images().image(input.next() % contentCount, size), false);
             break;
         }
         case 6:
-            model.press({}, true);
             host.press({}, true);
             break;
         case 7:
-            model.withdraw();
             host.withdraw();
             break;
-        case 8: {
-            const uint8_t how = input.next();
-            const State before = model.state();
-            model.lose();
-            host.lose(how, before);
+        case 8:
+            host.lose(input.next());
+            break;
+        case 9: {
+            const qint64 ms = input.next();
+            host.pause(nowUs + ms * 1000 + input.next());
             break;
         }
         }
@@ -753,6 +1106,22 @@ void run(InputReader &input, ReferenceHost &model, Host &host)
 }
 
 } // namespace
+
+// The driver's clocks (QElapsedTimer) read the monotonic clock; during a run
+// it reads the input's time instead, so that the driver sees the same gaps
+// and pauses as the protocol fed directly. libFuzzer times itself by the wall
+// clock, which is left alone.
+extern "C" int clock_gettime(clockid_t clock, timespec *time)
+{
+    if (clock == CLOCK_MONOTONIC && clockFromInput) {
+        time->tv_sec = time_t(nowUs / 1'000'000);
+        time->tv_nsec = long(nowUs % 1'000'000 * 1000);
+        return 0;
+    }
+    using ClockGetTime = int (*)(clockid_t, timespec *);
+    static const auto system = reinterpret_cast<ClockGetTime>(dlsym(RTLD_NEXT, "clock_gettime"));
+    return system(clock, time);
+}
 
 // AddressSanitizer keeps freed memory aside to catch a use after free: by
 // default up to 256 MB, which libFuzzer's own allocations (about 1.5 KB a
@@ -769,13 +1138,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     InputReader input(data, size);
     const uint8_t setup = input.next();
     const bool nakLimitOn = setup & 1;
-    ReferenceHost model(nakLimitOn);
+    const qint64 silenceLimitUs = (setup >> 2) * 4000;
+    nowUs = 0;
+    clockFromInput = true;
     if (setup & 2) {
-        DriverHost host(model, nakLimitOn);
-        run(input, model, host);
+        DriverHost host(nakLimitOn, silenceLimitUs);
+        run(input, host);
     } else {
-        ProtocolHost host(model, nakLimitOn);
-        run(input, model, host);
+        ProtocolHost host(nakLimitOn, silenceLimitUs);
+        run(input, host);
     }
+    clockFromInput = false;
     return 0;
 }

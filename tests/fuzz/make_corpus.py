@@ -8,11 +8,17 @@ Run it again after changing that encoding.
 
 from pathlib import Path
 
-RECEIVE, RUN, SYMBOLS, REPEAT, PIECES, PRESS, PRESS_REFUSED, WITHDRAW, LOSE = range(9)
+RECEIVE, RUN, SYMBOLS, REPEAT, PIECES, PRESS, PRESS_REFUSED, WITHDRAW, LOSE, PAUSE = range(10)
 # Indexes into the fuzzer's table of protocol bytes, for RUN and SYMBOLS.
 ETX, ACK, NAK, CAN = range(4)
 # Setup bits.
 NAK_LIMIT, DRIVER = 1, 2
+
+
+def silence_limit(ms):
+    """The setup bits of a silence limit of ms milliseconds."""
+    assert ms % 4 == 0 and 0 < ms // 4 < 64
+    return ms // 4 << 2
 
 
 def receive(data):
@@ -35,10 +41,22 @@ def repeat(data, times):
     return bytes([REPEAT, len(data) - 1, times - 1]) + data
 
 
-def pieces(size):
-    """From now on the device's bytes reach the host size at a time (0: all at once)."""
-    assert 0 <= size <= 7
-    return bytes([PIECES, size])
+def pieces(size, gap_us=0):
+    """From now on the device's bytes reach the host size at a time (0: all at
+    once), each piece gap_us after the one before."""
+    assert 0 <= size <= 7 and gap_us % 250 == 0 and 0 <= gap_us // 250 <= 255
+    return bytes([PIECES, size, gap_us // 250])
+
+
+def pause(ms, us=0):
+    """Nothing comes for ms milliseconds and us microseconds; longer pauses
+    take several operations."""
+    assert 0 <= us <= 255
+    ops = b""
+    while ms > 255:
+        ops += bytes([PAUSE, 255, 0])
+        ms -= 255
+    return ops + bytes([PAUSE, ms, us])
 
 
 def press(size, content):
@@ -63,26 +81,34 @@ def lose(by_error):
 
 
 def identify(serial):
-    """A device announcing itself: ETX and 16 identity bytes."""
-    return receive(b"\x03" + bytes(range(serial, serial + 16)))
+    """A device announcing itself after a while: ETX and 16 identity bytes in
+    one burst, after longer than a download's end is watched."""
+    return pause(300) + receive(b"\x03" + bytes(range(serial, serial + 16)))
+
+
+def polls(count):
+    """A device polling, waiting 60 ms for each answer."""
+    return (pause(60) + receive(b"C")) * count
 
 
 def started(size, content):
     """Two polls, Download pressed with an image, then the start byte."""
-    return receive(b"CC") + press(size, content) + receive(b"C")
+    return polls(2) + press(size, content) + polls(1)
 
 
 SEEDS = {
-    # Identity, polls, Download, three blocks (the last one short) and EOT.
-    "full_session": bytes([0]) + identify(0x10) + started(2500, 0) + run(ACK, 4),
-    # The same through the driver, its bytes read a few at a time.
-    "full_session_driver": bytes([DRIVER]) + pieces(3) + identify(0x11) + started(2500, 1)
-    + run(ACK, 4),
+    # Identity, polls, Download, three blocks (the last one short), EOT and
+    # the watch after it.
+    "full_session": bytes([0]) + identify(0x10) + started(2500, 0) + run(ACK, 4) + pause(200),
+    # The same through the driver, its bytes read a few at a time, and pieces
+    # split 16 ms apart as an adapter's latency timer splits a burst.
+    "full_session_driver": bytes([DRIVER]) + pieces(3) + identify(0x11) + pieces(5, 16000)
+    + identify(0x12) + started(2500, 1) + run(ACK, 4) + pause(200),
     # One device done, a second with another image whose first NAK must not
     # repeat a block of the earlier download, all fed byte by byte.
     "two_devices": bytes([0]) + pieces(1) + identify(0x20) + started(1024, 2) + run(ACK, 2)
-    + identify(0x30) + started(4096, 3) + run(NAK, 1) + run(ACK, 5),
-    # NAKs before the first block (ignored), between blocks and after the end.
+    + identify(0x30) + started(4096, 3) + run(NAK, 1) + run(ACK, 5) + pause(200),
+    # NAKs before the first block (noise), between blocks and after the end.
     "nak_heavy": bytes([0]) + identify(0x40) + started(3072, 0) + run(NAK, 3)
     + symbols(ACK, NAK, NAK, ACK, NAK, ACK, NAK, ACK) + run(NAK, 40) + run(ACK, 2),
     # Nine NAKs, an ACK that starts the count again, then ten: given up.
@@ -90,29 +116,54 @@ SEEDS = {
     + run(NAK, 9) + run(ACK, 1) + run(NAK, 10) + run(ACK, 1),
     # A canceled download, then the device again with the same image.
     "cancel": bytes([0]) + identify(0x60) + started(5000, 2) + run(ACK, 2) + run(CAN, 1)
-    + run(ACK, 1) + identify(0x61) + started(5000, 2) + run(ACK, 6),
+    + run(ACK, 1) + identify(0x61) + started(5000, 2) + run(ACK, 6) + pause(200),
     # Noise in every state, with protocol bytes among it, in one long arrival.
     "garbage": bytes([0]) + receive(bytes(range(0xF0, 0x100)) + b"\x06\x15\x18\x04\x02")
-    + receive(b"\x03" + bytes(40)) + press(700, 3)
+    + pause(25) + receive(b"\x03" + bytes(40)) + press(700, 3)
     + repeat(b"\xff\x00\x06\x15\x06\x99\x06\x18\x06\x03", 20) + symbols(0, 1, 2, 3, 3, 2, 1, 0),
     # Presses and a withdrawal during a transfer, which must not touch it.
     "press_during_transfer": bytes([0]) + identify(0x70) + started(2048, 0) + run(ACK, 1)
-    + press(100, 1) + press_refused() + withdraw() + run(ACK, 1) + run(NAK, 1) + run(ACK, 2),
+    + press(100, 1) + press_refused() + withdraw() + run(ACK, 1) + run(NAK, 1) + run(ACK, 2)
+    + pause(200),
     # An image refused at the start byte, a withdrawn press, then a download.
-    "refused_image": bytes([0]) + identify(0x80) + press_refused() + receive(b"C")
-    + run(ACK, 1) + identify(0x81) + press(1, 1) + withdraw() + receive(b"CC")
-    + started(1, 1) + run(ACK, 2),
+    "refused_image": bytes([0]) + identify(0x80) + press_refused() + polls(1)
+    + run(ACK, 1) + identify(0x81) + press(1, 1) + withdraw() + polls(2)
+    + started(1, 1) + run(ACK, 2) + pause(200),
     # The same through the driver: an unreadable firmware file ends the download.
-    "refused_image_driver": bytes([DRIVER]) + identify(0x82) + press_refused() + receive(b"C")
-    + identify(0x83) + started(1500, 2) + run(ACK, 3),
+    "refused_image_driver": bytes([DRIVER]) + identify(0x82) + press_refused() + polls(1)
+    + identify(0x83) + started(1500, 2) + run(ACK, 3) + pause(200),
     # Through the driver: the port lost mid-transfer, then dropped while a
-    # device waits, each time a next device served on the reopened port.
+    # device waits, then while the EOT is watched, each time a next device
+    # served on the reopened port.
     "lost_line_driver": bytes([DRIVER | NAK_LIMIT]) + identify(0x90) + started(4096, 3)
-    + run(ACK, 2) + lose(True) + identify(0x91) + started(3000, 0) + run(ACK, 4)
-    + identify(0x92) + lose(False) + identify(0x93) + started(1024, 1) + run(ACK, 2),
+    + run(ACK, 2) + lose(True) + identify(0x91) + started(3000, 0) + run(ACK, 4) + pause(200)
+    + identify(0x92) + lose(False) + identify(0x93) + started(1024, 1) + run(ACK, 2)
+    + lose(False) + identify(0x94),
     # The protocol reset mid-transfer and mid-identity.
     "lost_line": bytes([0]) + identify(0xA0) + started(3000, 1) + run(ACK, 2) + lose(True)
-    + receive(b"\x03\x01\x02") + lose(False) + identify(0xA1) + started(3000, 2) + run(ACK, 4),
+    + pause(25) + receive(b"\x03\x01\x02") + lose(False) + identify(0xA1) + started(3000, 2)
+    + run(ACK, 4) + pause(200),
+    # A device announcing itself again: before Download, with the start armed,
+    # mid-transfer (out of step) and while the EOT is watched (OK).
+    "announcing_again": bytes([0]) + identify(0xB0) + identify(0xB1) + press(10, 0)
+    + identify(0xB2) + started(2048, 1) + run(ACK, 1) + pause(30) + receive(b"\x03" + bytes(16))
+    + started(10, 2) + run(ACK, 2) + pause(25) + receive(b"\x03" + bytes(16)) + pause(200),
+    # Bytes that are no reply: noise while the frame crosses the line, out of
+    # step once it is across; a poll after the end watch; a late reply.
+    "out_of_step": bytes([0]) + identify(0xC0) + started(3000, 3) + run(ACK, 1) + pause(10)
+    + receive(b"CC") + run(ACK, 1) + pause(150) + receive(b"C") + identify(0xC1)
+    + started(1500, 0) + run(ACK, 1) + pause(400) + run(ACK, 2) + pause(380) + run(ACK, 1),
+    # Announcements cut off by a pause: dropped from Idle, handled as polls,
+    # a start byte and replies elsewhere; the record split within the gap.
+    "cut_off_records": bytes([0]) + pause(25) + receive(b"\x03" + bytes(10)) + pause(40)
+    + identify(0xD0) + pause(25) + receive(b"\x03\x06") + pause(30) + press(2000, 1)
+    + pause(25) + receive(b"\x03\x06\x06") + pause(31) + pause(25) + receive(b"\x03\x06\x15")
+    + pause(29, 255) + receive(bytes(14)) + pause(200),
+    # Through the driver, with a silence limit: silent while a device waits,
+    # woken by the pause that cuts off an announcement and the end watch.
+    "silence_driver": bytes([DRIVER | silence_limit(100)]) + pause(150) + identify(0xE0)
+    + polls(1) + pause(150) + started(1024, 2) + run(ACK, 2) + pause(25)
+    + receive(b"\x03\x01") + pause(300),
 }
 
 
