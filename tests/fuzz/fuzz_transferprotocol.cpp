@@ -5,8 +5,8 @@
 // TransferProtocol). Any disagreement aborts with a description on stderr.
 //
 // The input is a setup byte, then a stream of operations: an opcode byte
-// (taken modulo 10) and its arguments. Bytes past the end of the input read as
-// 0. Time starts at 0 and moves only by operations 9 and 4.
+// (taken modulo 11) and its arguments. Bytes past the end of the input read as
+// 0. Time starts at 0 and moves only by operations 4, 9 and 10.
 //   setup           bit 0: the NAK limit on, for the whole input (kavri-flash
 //                   sets it once); bit 1: through the driver, a SerialTransfer on
 //                   a fake port, else the protocol fed directly; bits 2-7: the
@@ -29,6 +29,9 @@
 //                   ResourceError (w odd) or the driver drops the line (w even)
 //   9 a b           nothing comes for a ms and b us; the host is woken
 //                   whenever it asked to be meanwhile
+//   10 a b          the same, but the host is busy meanwhile: what it asked
+//                   to be woken for waits for the next operation, and bytes
+//                   that come then are read before it
 // tests/fuzz/make_corpus.py writes seeds in this encoding.
 
 #include "serialtransfer.h"
@@ -879,7 +882,7 @@ public:
     void pause(qint64 untilUs)
     {
         for (const WakeDispatcher::Timer &wake = dispatcher().timer; wake.id && wake.dueUs <= untilUs;) {
-            nowUs = wake.dueUs;
+            nowUs = std::max(nowUs, wake.dueUs); // late, after a busy spell
             expectReceive({}, 0);
             dispatcher().fire();
             check("a wake-up");
@@ -977,10 +980,12 @@ private:
         if (transfer.state() != model.state())
             fail("after %s: the driver's protocol is in %s, the model in %s", after, stateName(transfer.state()),
                  stateName(model.state()));
-        // Woken within the millisecond after the model's time, never before.
+        // Woken never before the model's time, and within the millisecond
+        // after it (or after now, when it passed while the host was busy).
         const qint64 wake = model.wakeAtUs();
         const WakeDispatcher::Timer &timer = dispatcher().timer;
-        if ((timer.id != 0) != (wake >= 0) || (wake >= 0 && (timer.dueUs < wake || timer.dueUs >= wake + 1000)))
+        if ((timer.id != 0) != (wake >= 0)
+            || (wake >= 0 && (timer.dueUs < wake || timer.dueUs >= std::max(wake, nowUs) + 1000)))
             fail("after %s at %lld us: the driver's wake-up is %s %lld us, the model's time %lld us", after, nowUs,
                  timer.id ? "due at" : "off,", timer.dueUs, wake);
         port.written.clear();
@@ -1047,7 +1052,8 @@ void run(InputReader &input, Host &host)
         }
     };
     while (!input.exhausted()) {
-        switch (input.next() % 10) {
+        const int operation = input.next() % 11;
+        switch (operation) {
         case 0:
             receive(input.take(input.next() % 64 + 1));
             break;
@@ -1096,9 +1102,14 @@ void run(InputReader &input, Host &host)
         case 8:
             host.lose(input.next());
             break;
-        case 9: {
+        case 9:
+        case 10: {
             const qint64 ms = input.next();
-            host.pause(nowUs + ms * 1000 + input.next());
+            const qint64 until = nowUs + ms * 1000 + input.next();
+            if (operation == 9)
+                host.pause(until);
+            else
+                nowUs = until;
             break;
         }
         }

@@ -8,7 +8,7 @@ Run it again after changing that encoding.
 
 from pathlib import Path
 
-RECEIVE, RUN, SYMBOLS, REPEAT, PIECES, PRESS, PRESS_REFUSED, WITHDRAW, LOSE, PAUSE = range(10)
+RECEIVE, RUN, SYMBOLS, REPEAT, PIECES, PRESS, PRESS_REFUSED, WITHDRAW, LOSE, PAUSE, BUSY = range(11)
 # Indexes into the fuzzer's table of protocol bytes, for RUN and SYMBOLS.
 ETX, ACK, NAK, CAN = range(4)
 # Setup bits.
@@ -48,15 +48,17 @@ def pieces(size, gap_us=0):
     return bytes([PIECES, size, gap_us // 250])
 
 
-def pause(ms, us=0):
-    """Nothing comes for ms milliseconds and us microseconds; longer pauses
-    take several operations."""
+def pause(ms, us=0, busy=False):
+    """Nothing comes for ms milliseconds and us microseconds, the host woken
+    when it asked to be (or, if busy, only at the next operation); longer
+    pauses take several operations."""
     assert 0 <= us <= 255
+    op = BUSY if busy else PAUSE
     ops = b""
     while ms > 255:
-        ops += bytes([PAUSE, 255, 0])
+        ops += bytes([op, 255, 0])
         ms -= 255
-    return ops + bytes([PAUSE, ms, us])
+    return ops + bytes([op, ms, us])
 
 
 def press(size, content):
@@ -164,6 +166,12 @@ SEEDS = {
     "silence_driver": bytes([DRIVER | silence_limit(100)]) + pause(150) + identify(0xE0)
     + polls(1) + pause(150) + started(1024, 2) + run(ACK, 2) + pause(25)
     + receive(b"\x03\x01") + pause(300),
+    # A host too busy to wake on time: the bytes waiting when it comes back
+    # are read before the pause ends what was held, the watch or the silence.
+    "late_wakeups_driver": bytes([DRIVER | silence_limit(40)]) + identify(0xE8) + started(1024, 3)
+    + run(ACK, 1) + pause(30) + receive(b"\x03\x06") + pause(50, busy=True) + run(ACK, 1)
+    + pause(200, busy=True) + run(ACK, 1) + identify(0xE9) + started(10, 1) + run(ACK, 2)
+    + pause(200, busy=True) + receive(b"xyz") + pause(100),
 }
 
 
