@@ -27,8 +27,12 @@
 //   8 w             the line lost: the protocol reset and the line opened again
 //                   at once; through the driver, the port reports a
 //                   ResourceError (w odd) or the driver drops the line (w even)
-//   9 a b           nothing comes for a ms and b us; the host is woken
-//                   whenever it asked to be meanwhile
+//   9 a b           nothing comes for a while; the host is woken whenever it
+//                   asked to be meanwhile. The while is a%128 ms and b us, or,
+//                   if a&0x80, b%8-4 us off one of the line's limits (by a&3:
+//                   the silence before an announcement, the gap that ends a
+//                   record, a frame in flight, a frame's air time and the
+//                   margin of the end watch), where a rule changes
 //   10 a b          the same, but the host is busy meanwhile: what it asked
 //                   to be woken for waits for the next operation, and bytes
 //                   that come then are read before it
@@ -1032,6 +1036,18 @@ private:
     QByteArrayView input;
 };
 
+// How long a pause lasts, in microseconds.
+qint64 readWhile(InputReader &input)
+{
+    static constexpr qint64 limits[] = {quietBeforeAnnouncementUs, recordGapUs, frameInFlightUs,
+                                        frameAirUs + endWatchMarginUs};
+    const uint8_t a = input.next();
+    const int b = input.next();
+    if (a & 0x80)
+        return limits[a & 3] + b % 8 - 4;
+    return (a & 0x7F) * 1000 + b;
+}
+
 template<typename Host>
 void run(InputReader &input, Host &host)
 {
@@ -1104,8 +1120,7 @@ void run(InputReader &input, Host &host)
             break;
         case 9:
         case 10: {
-            const qint64 ms = input.next();
-            const qint64 until = nowUs + ms * 1000 + input.next();
+            const qint64 until = nowUs + readWhile(input);
             if (operation == 9)
                 host.pause(until);
             else

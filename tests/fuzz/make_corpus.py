@@ -55,10 +55,20 @@ def pause(ms, us=0, busy=False):
     assert 0 <= us <= 255
     op = BUSY if busy else PAUSE
     ops = b""
-    while ms > 255:
-        ops += bytes([op, 255, 0])
-        ms -= 255
+    while ms > 127:
+        ops += bytes([op, 127, 0])
+        ms -= 127
     return ops + bytes([op, ms, us])
+
+
+# The line's limits a pause can be measured from, for pause_near().
+QUIET, RECORD_GAP, FRAME_IN_FLIGHT, END_WATCH = range(4)
+
+
+def pause_near(limit, offset_us):
+    """A pause offset_us off one of the line's limits."""
+    assert -4 <= offset_us <= 3
+    return bytes([PAUSE, 0x80 | limit, offset_us + 4])
 
 
 def press(size, content):
@@ -149,11 +159,12 @@ SEEDS = {
     # mid-transfer (out of step) and while the EOT is watched (OK).
     "announcing_again": bytes([0]) + identify(0xB0) + identify(0xB1) + press(10, 0)
     + identify(0xB2) + started(2048, 1) + run(ACK, 1) + pause(30) + receive(b"\x03" + bytes(16))
-    + started(10, 2) + run(ACK, 2) + pause(25) + receive(b"\x03" + bytes(16)) + pause(200),
+    + started(10, 2) + run(ACK, 2) + pause_near(QUIET, 0) + receive(b"\x03" + bytes(16)) + pause(200),
     # Bytes that are no reply: noise while the frame crosses the line, out of
     # step once it is across; a poll after the end watch; a late reply.
     "out_of_step": bytes([0]) + identify(0xC0) + started(3000, 3) + run(ACK, 1) + pause(10)
-    + receive(b"CC") + run(ACK, 1) + pause(150) + receive(b"C") + identify(0xC1)
+    + receive(b"CC") + run(ACK, 1) + pause_near(FRAME_IN_FLIGHT, -1) + receive(b"C")
+    + run(ACK, 1) + pause_near(FRAME_IN_FLIGHT, 0) + receive(b"C") + identify(0xC1)
     + started(1500, 0) + run(ACK, 1) + pause(400) + run(ACK, 2) + pause(380) + run(ACK, 1),
     # Announcements cut off by a pause: dropped from Idle, handled as polls,
     # a start byte and replies elsewhere; the record split within the gap.
