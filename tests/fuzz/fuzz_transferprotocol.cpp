@@ -56,8 +56,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -847,7 +847,7 @@ public:
     DriverHost(bool nakLimitOn, qint64 silenceLimitUs)
         : model(nakLimitOn, silenceLimitUs)
     {
-        dispatcher();
+        dispatcher(); // in place before the driver starts its timer
         transfer.setNakLimitOn(nakLimitOn);
         transfer.setSilenceLimit(int(silenceLimitUs / 1000));
         QObject::connect(&transfer, &SerialTransfer::identified, [this](const QByteArray &identity) {
