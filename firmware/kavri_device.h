@@ -49,7 +49,9 @@ struct kavri_device {
 enum kavri_outcome {
     KAVRI_COMPLETE,   /* the host sent EOT after the last block */
     KAVRI_CANCELED,   /* the image did not fit, or a block could not be kept: CAN sent */
-    KAVRI_HOST_SILENT /* the host stopped answering during the transfer */
+    KAVRI_HOST_SILENT, /* the host stopped answering during the transfer */
+    KAVRI_OUT_OF_STEP  /* the host sent a frame or EOT right behind a frame: it took a
+                        * stray byte for a reply and its count is not the device's. CAN sent */
 };
 
 struct kavri_report {
@@ -59,7 +61,8 @@ struct kavri_report {
 };
 
 /* Announces the device until a host answers, waits for the host to start,
- * then takes the image block by block until the end of the download. */
+ * then takes the image block by block until the end of the download. After
+ * it returns the device sends nothing more until it is reset. */
 enum kavri_outcome kavri_device_run(const struct kavri_device *device, struct kavri_report *report);
 
 #endif /* KAVRI_DEVICE_H */

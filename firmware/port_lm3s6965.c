@@ -6,7 +6,7 @@
  * the blocks kept go to a file on the host through ARM semihosting, a line on
  * qemu's standard error says how it went, and qemu exits: 0 after EOT, 1
  * after CAN, 2 when the host fell silent, 3 when the file could not be
- * written.
+ * written, 4 when the host was out of step (CAN sent).
  *
  * On a real chip, keep the four kavri_port_* functions and the clock and UART
  * set-up (with that chip's registers); kavri_port_store() erases and programs
@@ -272,9 +272,15 @@ static uint32_t to_number(const char *text)
     return number;
 }
 
+/* qemu's exit status for each outcome, and for blocks that could not be
+ * written out: a script tells them apart without reading the console. */
+static const uint32_t exit_statuses[] = {
+    [KAVRI_COMPLETE] = 0, [KAVRI_CANCELED] = 1, [KAVRI_HOST_SILENT] = 2, [KAVRI_OUT_OF_STEP] = 4};
+#define EXIT_NOT_SAVED 3u
+
 int main(void)
 {
-    static const char *const outcomes[] = {"complete", "canceled", "host silent"};
+    static const char *const outcomes[] = {"complete", "canceled", "host silent", "host out of step"};
     struct kavri_device device = {
         .uid = {KAVRI_UID},
         .version_major = KAVRI_VERSION_MAJOR,
@@ -317,10 +323,10 @@ int main(void)
     say_line();
     /* qemu's exit closes the line, and a pseudo-terminal drops what the host
      * had not read yet: keep the line up a while for the CAN to be read. */
-    if (outcome == KAVRI_CANCELED) {
+    if (outcome == KAVRI_CANCELED || outcome == KAVRI_OUT_OF_STEP) {
         const uint32_t start = kavri_port_millis();
         while (kavri_port_millis() - start < 1000u)
             __asm__ volatile("wfi");
     }
-    exit_with(saved != 0 ? 3u : (uint32_t)outcome);
+    exit_with(saved != 0 ? EXIT_NOT_SAVED : exit_statuses[outcome]);
 }

@@ -1,7 +1,8 @@
 // The reference firmware (firmware/) on qemu's emulated lm3s6965evb board,
-// flashed by kavri-flash over the board's UART on a pseudo-terminal. The
-// device writes the blocks it kept to a host file through semihosting; they
-// must be the image, zero-padded to whole blocks, block for block.
+// flashed over the board's UART on a pseudo-terminal: by kavri-flash, and by
+// the test playing a host on a noisy line. The device writes the blocks it
+// kept to a host file through semihosting; they must be the image,
+// zero-padded to whole blocks, block for block.
 
 #include "testdata.h"
 #include "toolprocess.h"
@@ -10,12 +11,65 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace {
 
 constexpr int RunTimeoutMs = 10000;
+
+// Starts firmware on the emulated board with deviceSettings (words on qemu's
+// -append) and returns the pseudo-terminal of its UART, or an empty path.
+// It returns once the device has started announcing with nobody on the line:
+// that announcement is lost, and a host can only hear a later one.
+QString startBoard(QProcess &board, const QString &firmware, const QString &deviceSettings)
+{
+    board.start(QStringLiteral(KAVRI_QEMU),
+                {"-M", "lm3s6965evb", "-nographic", "-monitor", "none", "-serial", "pty",
+                 "-semihosting-config", "enable=on,target=native", "-kernel", firmware,
+                 "-append", deviceSettings});
+    // qemu names the pseudo-terminal on stdout; the device speaks on stderr.
+    const QRegularExpression redirected(QStringLiteral("redirected to (/dev/pts/\\d+)"));
+    QRegularExpressionMatch pty;
+    const bool started = waitForOutput(board, QProcess::StandardOutput, RunTimeoutMs, [&](const QByteArray &output) {
+        return (pty = redirected.match(QString::fromUtf8(output))).hasMatch();
+    }) && waitForOutput(board, QProcess::StandardError, RunTimeoutMs, [](const QByteArray &output) {
+        return output.contains("announcing");
+    });
+    QTest::qWait(100);
+    return started ? pty.captured(1) : QString();
+}
+
+// The next byte the device sends, or -1 when none comes within timeoutMs.
+int nextByte(QSerialPort &port, int timeoutMs = 5000)
+{
+    char byte;
+    if (port.bytesAvailable() == 0 && !port.waitForReadyRead(timeoutMs))
+        return -1;
+    return port.getChar(&byte) ? quint8(byte) : -1;
+}
+
+// Plays the host up to the device's first ACK: a greeting for each
+// announcement (the first bytes to the board after the line opens can go
+// unheard, and the device announces again), then silence to the first poll,
+// which starts the transfer. False if the device strays.
+bool startTransfer(QSerialPort &port)
+{
+    const QByteArray announcement = Wire::announcement(KAVRI_FIRMWARE_UID);
+    QByteArray heard;
+    for (int byte; (byte = nextByte(port)) >= 0;) {
+        heard += char(byte);
+        if (heard == "C")
+            return nextByte(port) == Wire::ACK;
+        if (heard.endsWith(announcement)) {
+            port.write(QByteArray(Wire::GreetingLength, Wire::ETX));
+            port.waitForBytesWritten(1000);
+            heard.clear();
+        }
+    }
+    return false;
+}
 
 // kavri-flash --json's result record for its one device.
 QJsonObject resultRecord(const QString &jsonLines)
@@ -37,6 +91,8 @@ class TestFirmware : public QObject
 private slots:
     void flashesEmulatedDevice_data();
     void flashesEmulatedDevice();
+    void keepsStepOnNoisyLine_data();
+    void keepsStepOnNoisyLine();
 };
 
 void TestFirmware::flashesEmulatedDevice_data()
@@ -73,24 +129,11 @@ void TestFirmware::flashesEmulatedDevice()
     QVERIFY(writeFile(imagePath, image));
 
     QProcess board;
-    board.start(QStringLiteral(KAVRI_QEMU),
-                {"-M", "lm3s6965evb", "-nographic", "-monitor", "none", "-serial", "pty",
-                 "-semihosting-config", "enable=on,target=native", "-kernel", firmware,
-                 "-append", QStringLiteral("out=%1 %2").arg(storedPath, deviceSettings)});
-    // qemu names the pseudo-terminal on stdout; the device speaks on stderr.
-    const QRegularExpression redirected(QStringLiteral("redirected to (/dev/pts/\\d+)"));
-    QRegularExpressionMatch pty;
-    QVERIFY(waitForOutput(board, QProcess::StandardOutput, RunTimeoutMs, [&](const QByteArray &output) {
-        return (pty = redirected.match(QString::fromUtf8(output))).hasMatch();
-    }));
-    // The device says when it starts announcing, with nobody on the line:
-    // that announcement is lost, and kavri-flash can only hear a later one.
-    QVERIFY(waitForOutput(board, QProcess::StandardError, RunTimeoutMs,
-                          [](const QByteArray &output) { return output.contains("announcing"); }));
-    QTest::qWait(100);
+    const QString pty = startBoard(board, firmware, QStringLiteral("out=%1 %2").arg(storedPath, deviceSettings));
+    QVERIFY(!pty.isEmpty());
 
     QProcess flashProcess;
-    flashProcess.start(QStringLiteral(KAVRI_FLASH), {"--port", pty.captured(1), "--json", "--timeout", "5", imagePath});
+    flashProcess.start(QStringLiteral(KAVRI_FLASH), {"--port", pty, "--json", "--timeout", "5", imagePath});
     const Finished flash = waitFor(flashProcess, RunTimeoutMs);
     const Finished device = waitFor(board, RunTimeoutMs);
     QVERIFY2(flash.exitCode == exitCode, qPrintable(flash.err + flash.out + device.err));
@@ -107,6 +150,51 @@ void TestFirmware::flashesEmulatedDevice()
     const QRegularExpressionMatch announced =
         QRegularExpression(QStringLiteral("announcements: (\\d+)")).match(device.err);
     QVERIFY2(announced.captured(1).toInt() >= 2, qPrintable(device.err));
+}
+
+void TestFirmware::keepsStepOnNoisyLine_data()
+{
+    QTest::addColumn<QByteArrayList>("sent");   // by the host, each after the device's last reply
+    QTest::addColumn<QByteArray>("replies");    // the device's, one to each sending but the last
+    QTest::addColumn<int>("exitCode");          // the emulated device's
+    QTest::addColumn<int>("storedBlocks");
+
+    const QByteArray image = patterned(2 * Wire::Block);
+    const QByteArray first = Wire::frame(image, 0), second = Wire::frame(image, 1);
+    const QByteArray eot(1, Wire::EOT), noise("\x55");
+    QTest::newRow("noise NAKed, the whole image stored")
+        << QByteArrayList{Wire::ETX + first, first, Wire::EOT + second, noise + second, second + noise,
+                          second, Wire::EOT + noise, eot}
+        << QByteArray("\x15\x06\x15\x15\x15\x06\x15") << 0 << 2; // NAK, ACK, NAK, NAK, NAK, ACK, NAK
+    // The host took a stray byte for a reply and sent what that reply asks for.
+    QTest::newRow("frame behind a frame") << QByteArrayList{first + second} << QByteArray(1, Wire::CAN) << 4 << 0;
+    QTest::newRow("EOT behind a frame") << QByteArrayList{first + eot} << QByteArray(1, Wire::CAN) << 4 << 0;
+}
+
+void TestFirmware::keepsStepOnNoisyLine()
+{
+    QFETCH(QByteArrayList, sent);
+    QFETCH(QByteArray, replies);
+    QFETCH(int, exitCode);
+    QFETCH(int, storedBlocks);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString storedPath = dir.filePath(QStringLiteral("stored.bin"));
+    QProcess board;
+    QSerialPort port(startBoard(board, QStringLiteral(KAVRI_FIRMWARE), QStringLiteral("out=") + storedPath));
+    QVERIFY(port.open(QIODevice::ReadWrite));
+    QVERIFY(startTransfer(port));
+
+    for (qsizetype i = 0; i < sent.size(); ++i) {
+        port.write(sent[i]);
+        QVERIFY(port.waitForBytesWritten(1000));
+        if (i < replies.size())
+            QVERIFY2(nextByte(port) == quint8(replies[i]), qPrintable(QStringLiteral("reply %1").arg(i + 1)));
+    }
+    const Finished device = waitFor(board, RunTimeoutMs);
+    QVERIFY2(device.exitCode == exitCode, qPrintable(device.err));
+    QCOMPARE(readFile(storedPath), patterned(2 * Wire::Block).left(storedBlocks * Wire::Block));
 }
 
 QTEST_GUILESS_MAIN(TestFirmware)
