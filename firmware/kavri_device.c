@@ -1,7 +1,8 @@
 /*
  * The device end of the kavriUpdate wire protocol: announce, wait for the
- * host to start, take 1027-byte frames until EOT. Nothing here knows the
- * chip; see kavri_device.h for the four functions a port supplies.
+ * host to start, take 1027-byte frames until EOT, then check the image
+ * against its envelope. Nothing here knows the chip; see kavri_device.h for
+ * the functions a port supplies.
  */
 #include "kavri_device.h"
 
@@ -28,7 +29,10 @@ enum {
 #define EOT_QUIET_MS 50u      /* after EOT: a byte sooner makes it noise or a damaged frame */
 #define SETTLE_MS 50u         /* of silence after a bad frame, before the NAK */
 
-static uint8_t frame[FRAME_SIZE];
+/* The frame, placed so that its payload (after STX) is word-aligned for
+ * kavri_port_store(). */
+static uint32_t frame_words[(3u + FRAME_SIZE + 3u) / 4u];
+static uint8_t *const frame = (uint8_t *)frame_words + 3;
 
 /* The next byte, or -1 once at least timeout_ms have passed without one. The
  * clock ticks once a millisecond and its next tick may come at once, so the
@@ -70,6 +74,64 @@ static uint16_t crc16(const uint8_t *bytes, uint32_t count)
             crc = (crc & 0x8000u) ? (uint16_t)((crc << 1) ^ 0x1021u) : (uint16_t)(crc << 1);
     }
     return crc;
+}
+
+/* CRC-32 as zlib computes it (reflected polynomial 0xEDB88320, initial value
+ * and final XOR 0xFFFFFFFF), carried on from crc: 0 to start. */
+static uint32_t crc32(uint32_t crc, const uint8_t *bytes, uint32_t count)
+{
+    crc = ~crc;
+    while (count--) {
+        crc ^= *bytes++;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1u) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return ~crc;
+}
+
+static uint32_t little_endian(const uint8_t *bytes, int count)
+{
+    uint32_t value = 0;
+    while (count--)
+        value = value << 8 | bytes[count];
+    return value;
+}
+
+/* Reads an envelope's header from the first block of an image; nonzero when
+ * the block is one: its magic, and a CRC-32 of its first 16 bytes after them. */
+static int read_envelope(const uint8_t *block, struct kavri_envelope *envelope)
+{
+    if (little_endian(block, 4) != KAVRI_ENVELOPE_MAGIC || little_endian(block + 16, 4) != crc32(0, block, 16))
+        return 0;
+    envelope->length = little_endian(block + 4, 4);
+    envelope->crc32 = little_endian(block + 8, 4);
+    envelope->version_major = (uint16_t)little_endian(block + 12, 2);
+    envelope->version_minor = (uint16_t)little_endian(block + 14, 2);
+    return 1;
+}
+
+/* The blocks an image in this envelope takes: the header's, then the application's. */
+static uint32_t blocks_for(const struct kavri_envelope *envelope)
+{
+    return 1u + envelope->length / KAVRI_BLOCK_SIZE + (envelope->length % KAVRI_BLOCK_SIZE != 0);
+}
+
+/* After EOT: the header as kept is an envelope, exactly its blocks were kept,
+ * and the application as kept matches its CRC-32. Read back from storage, so
+ * a block the port did not keep as sent fails too. */
+static enum kavri_outcome check_image(const struct kavri_report *report)
+{
+    struct kavri_envelope kept;
+    if (!read_envelope(kavri_port_block(0), &kept) || report->blocks_stored != blocks_for(&kept))
+        return KAVRI_IMAGE_BAD;
+    uint32_t crc = 0;
+    uint32_t left = kept.length;
+    for (uint32_t block = 1; left; ++block) {
+        const uint32_t count = left < KAVRI_BLOCK_SIZE ? left : KAVRI_BLOCK_SIZE;
+        crc = crc32(crc, kavri_port_block(block), count);
+        left -= count;
+    }
+    return crc == kept.crc32 ? KAVRI_IMAGE_OK : KAVRI_IMAGE_BAD;
 }
 
 /* Sends ETX and the 16-byte identity record in one burst, again every
@@ -181,19 +243,29 @@ static int frame_is_good(void)
     return crc16(frame + 1, KAVRI_BLOCK_SIZE) == sent;
 }
 
-/* The answer to a whole frame: NAK when it fails its check (or is the one
- * the test aid refuses), CAN when its block cannot be kept, else ACK once
- * the block is kept. A block is kept only when it is acknowledged. */
-static uint8_t answer_frame(const struct kavri_device *device, struct kavri_report *report, int *refused)
+/* The answer to a whole frame: NAK when it fails its check or the port asks
+ * for it again, CAN when its block cannot be kept (block 1 of an envelope
+ * too large for the device, before anything is stored), else ACK once the
+ * block is kept. A block is kept only when it is acknowledged. */
+static uint8_t answer_frame(const struct kavri_device *device, struct kavri_report *report)
 {
     const uint32_t block = report->blocks_stored;
-    const int refuse = !*refused && block + 1 == device->refuse_once;
-    if (!frame_is_good() || refuse) {
-        *refused |= refuse;
+    const uint8_t *payload = frame + 1;
+    if (!frame_is_good()) {
         settle(SETTLE_MS);
         return NAK;
     }
-    if (block >= device->capacity_blocks || kavri_port_store(block, frame + 1) != 0)
+    if (block == 0) {
+        report->has_envelope = read_envelope(payload, &report->envelope);
+        if (report->has_envelope && blocks_for(&report->envelope) > device->capacity_blocks)
+            return CAN;
+    }
+    if (block >= device->capacity_blocks)
+        return CAN;
+    const int stored = kavri_port_store(block, payload);
+    if (stored == KAVRI_STORE_AGAIN)
+        return NAK;
+    if (stored != 0)
         return CAN;
     report->blocks_stored = block + 1;
     return ACK;
@@ -204,7 +276,7 @@ enum kavri_outcome kavri_device_run(const struct kavri_device *device, struct ka
     report->blocks_stored = 0;
     report->announcements = 0;
     report->naks_sent = 0;
-    int refused = 0;
+    report->has_envelope = 0;
 
     announce(device, report);
     wait_for_start();
@@ -215,7 +287,7 @@ enum kavri_outcome kavri_device_run(const struct kavri_device *device, struct ka
         case ARRIVED_NOTHING:
             return KAVRI_HOST_SILENT;
         case ARRIVED_EOT:
-            return KAVRI_COMPLETE;
+            return report->has_envelope ? check_image(report) : KAVRI_COMPLETE;
         case ARRIVED_OUT_OF_STEP:
             send_byte(CAN);
             return KAVRI_OUT_OF_STEP;
@@ -227,7 +299,7 @@ enum kavri_outcome kavri_device_run(const struct kavri_device *device, struct ka
             answer = NAK;
             break;
         case ARRIVED_FRAME:
-            answer = answer_frame(device, report, &refused);
+            answer = answer_frame(device, report);
             break;
         }
         if (answer == CAN) {

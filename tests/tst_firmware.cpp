@@ -1,9 +1,11 @@
-// The reference firmware (firmware/) on qemu's emulated lm3s6965evb board,
+// The reference firmware (firmware/) on each of qemu's emulated boards,
 // flashed over the board's UART on a pseudo-terminal: by kavri-flash, and by
-// the test playing a host on a noisy line. The device writes the blocks it
-// kept to a host file through semihosting; they must be the image,
-// zero-padded to whole blocks, block for block.
+// the test playing a host on a noisy line. The device writes its whole block
+// storage to a host file through semihosting: the blocks it kept must be the
+// image, zero-padded to whole blocks, block for block, and the rest of the
+// storage untouched (zero, as qemu starts it).
 
+#include "imageenvelope.h"
 #include "testdata.h"
 #include "toolprocess.h"
 
@@ -18,15 +20,19 @@
 namespace {
 
 constexpr int RunTimeoutMs = 10000;
+constexpr int StorageBlocks = KAVRI_STORAGE_BLOCKS, SmallStorageBlocks = KAVRI_SMALL_BLOCKS;
 
-// Starts firmware on the emulated board with deviceSettings (words on qemu's
-// -append) and returns the pseudo-terminal of its UART, or an empty path.
-// It returns once the device has started announcing with nobody on the line:
-// that announcement is lost, and a host can only hear a later one.
-QString startBoard(QProcess &board, const QString &firmware, const QString &deviceSettings)
+// Starts the firmware of board (as qemu's -M names it) with room for
+// storageBlocks and with deviceSettings (words on qemu's -append), and
+// returns the pseudo-terminal of its UART, or an empty path. It returns once
+// the device has started announcing with nobody on the line: that
+// announcement is lost, and a host can only hear a later one.
+QString startBoard(QProcess &board, const QString &boardName, int storageBlocks, const QString &deviceSettings)
 {
+    const QString firmware =
+        QStringLiteral(KAVRI_FIRMWARE_DIR "/kavri-firmware-%1-%2blocks.elf").arg(boardName).arg(storageBlocks);
     board.start(QStringLiteral(KAVRI_QEMU),
-                {"-M", "lm3s6965evb", "-nographic", "-monitor", "none", "-serial", "pty",
+                {"-M", boardName, "-nographic", "-monitor", "none", "-serial", "pty",
                  "-semihosting-config", "enable=on,target=native", "-kernel", firmware,
                  "-append", deviceSettings});
     // qemu names the pseudo-terminal on stdout; the device speaks on stderr.
@@ -71,6 +77,20 @@ bool startTransfer(QSerialPort &port)
     return false;
 }
 
+// The storage as the device wrote it out: the first storedBlocks of image
+// (zero-padded), then untouched storage.
+QByteArray storageHolding(const QByteArray &image, int storedBlocks, int storageBlocks)
+{
+    const QByteArray kept = padded(image).left(storedBlocks * Wire::Block);
+    return kept + QByteArray(storageBlocks * Wire::Block - kept.size(), '\0');
+}
+
+QByteArray flipped(QByteArray bytes, qsizetype at)
+{
+    bytes[at] = char(bytes[at] ^ 0x01);
+    return bytes;
+}
+
 // kavri-flash --json's result record for its one device.
 QJsonObject resultRecord(const QString &jsonLines)
 {
@@ -97,47 +117,70 @@ private slots:
 
 void TestFirmware::flashesEmulatedDevice_data()
 {
-    QTest::addColumn<QString>("firmware");
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<int>("storageBlocks");
+    QTest::addColumn<QByteArray>("image");
     QTest::addColumn<QString>("deviceSettings"); // words on qemu's -append
-    QTest::addColumn<int>("exitCode");           // kavri-flash's, and the emulated device's
+    QTest::addColumn<int>("flashExitCode");
     QTest::addColumn<QString>("result");
     QTest::addColumn<int>("naks");
     QTest::addColumn<int>("storedBlocks");
+    QTest::addColumn<int>("deviceExitCode");
+    QTest::addColumn<QString>("deviceSays");
 
-    const QString firmware = QStringLiteral(KAVRI_FIRMWARE);
-    // Six blocks, the last one partial.
-    QTest::newRow("whole image") << firmware << QString() << 0 << "ok" << 0 << 6;
-    QTest::newRow("block 2 refused once") << firmware << QStringLiteral("nak=2") << 0 << "ok" << 1 << 6;
-    QTest::newRow("image too big") << QStringLiteral(KAVRI_SMALL_FIRMWARE) << QString() << 1 << "canceled" << 0
-                                   << KAVRI_SMALL_FIRMWARE_BLOCKS;
+    // Six blocks, the last one partial; in its envelope, the header's block
+    // and five of the application's.
+    const QByteArray plain = patterned(5 * Wire::Block + 300);
+    const QByteArray enveloped = ImageEnvelope::wrap(patterned(4 * Wire::Block + 300), 1, 4);
+    const QByteArray mismatched = flipped(enveloped, ImageEnvelope::HeaderSize + 2000);
+    for (const QString &board : QStringLiteral(KAVRI_BOARDS).split(u' ')) {
+        const auto row = [&](const char *name) -> QTestData & { return QTest::addRow("%s, %s", qPrintable(board), name) << board; };
+        row("whole image") << StorageBlocks << plain << QString() << 0 << "ok" << 0 << 6 << 0 << "complete";
+        row("block 2 refused once") << StorageBlocks << plain << QStringLiteral("nak=2") << 0 << "ok" << 1 << 6 << 0
+                                    << "complete";
+        row("image too big") << SmallStorageBlocks << plain << QString() << 1 << "canceled" << 0 << SmallStorageBlocks
+                             << 1 << "canceled";
+        row("image in its envelope") << StorageBlocks << enveloped << QString() << 0 << "ok" << 0 << 6 << 0
+                                     << "image ok (image V1.4, 4396 bytes)";
+        // The host has no whole-image check: only the device can tell.
+        row("envelope not matching") << StorageBlocks << mismatched << QString() << 0 << "ok" << 0 << 6 << 5
+                                     << "image bad";
+        row("envelope too big: refused at block 1") << SmallStorageBlocks << enveloped << QString() << 1 << "canceled"
+                                                    << 0 << 0 << 1 << "canceled (image V1.4";
+    }
 }
 
 void TestFirmware::flashesEmulatedDevice()
 {
-    QFETCH(QString, firmware);
+    QFETCH(QString, board);
+    QFETCH(int, storageBlocks);
+    QFETCH(QByteArray, image);
     QFETCH(QString, deviceSettings);
-    QFETCH(int, exitCode);
+    QFETCH(int, flashExitCode);
     QFETCH(QString, result);
     QFETCH(int, naks);
     QFETCH(int, storedBlocks);
+    QFETCH(int, deviceExitCode);
+    QFETCH(QString, deviceSays);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QByteArray image = patterned(5 * Wire::Block + 300);
     const QString imagePath = dir.filePath(QStringLiteral("image.kvf"));
     const QString storedPath = dir.filePath(QStringLiteral("stored.bin"));
     QVERIFY(writeFile(imagePath, image));
 
-    QProcess board;
-    const QString pty = startBoard(board, firmware, QStringLiteral("out=%1 %2").arg(storedPath, deviceSettings));
+    QProcess boardProcess;
+    const QString pty =
+        startBoard(boardProcess, board, storageBlocks, QStringLiteral("out=%1 %2").arg(storedPath, deviceSettings));
     QVERIFY(!pty.isEmpty());
 
     QProcess flashProcess;
     flashProcess.start(QStringLiteral(KAVRI_FLASH), {"--port", pty, "--json", "--timeout", "5", imagePath});
     const Finished flash = waitFor(flashProcess, RunTimeoutMs);
-    const Finished device = waitFor(board, RunTimeoutMs);
-    QVERIFY2(flash.exitCode == exitCode, qPrintable(flash.err + flash.out + device.err));
-    QCOMPARE(device.exitCode, exitCode);
+    const Finished device = waitFor(boardProcess, RunTimeoutMs);
+    QVERIFY2(flash.exitCode == flashExitCode, qPrintable(flash.err + flash.out + device.err));
+    QVERIFY2(device.exitCode == deviceExitCode, qPrintable(device.err));
+    QVERIFY2(device.err.contains(QStringLiteral("kavri device: ") + deviceSays), qPrintable(device.err));
 
     const QJsonObject record = resultRecord(flash.out);
     QCOMPARE(record.value(QStringLiteral("result")).toString(), result);
@@ -145,7 +188,7 @@ void TestFirmware::flashesEmulatedDevice()
     QCOMPARE(record.value(QStringLiteral("acked_blocks")).toInt(), storedBlocks);
     QCOMPARE(record.value(QStringLiteral("uid")).toString(), QStringLiteral(KAVRI_FIRMWARE_UID));
     QCOMPARE(record.value(QStringLiteral("version")).toString(), QStringLiteral(KAVRI_FIRMWARE_VERSION));
-    QCOMPARE(readFile(storedPath), padded(image).left(storedBlocks * Wire::Block));
+    QCOMPARE(readFile(storedPath), storageHolding(image, storedBlocks, storageBlocks));
 
     const QRegularExpressionMatch announced =
         QRegularExpression(QStringLiteral("announcements: (\\d+)")).match(device.err);
@@ -154,6 +197,7 @@ void TestFirmware::flashesEmulatedDevice()
 
 void TestFirmware::keepsStepOnNoisyLine_data()
 {
+    QTest::addColumn<QString>("board");
     QTest::addColumn<QByteArrayList>("sent");   // by the host, each after the device's last reply
     QTest::addColumn<QByteArray>("replies");    // the device's, one to each sending but the last
     QTest::addColumn<int>("exitCode");          // the emulated device's
@@ -162,17 +206,21 @@ void TestFirmware::keepsStepOnNoisyLine_data()
     const QByteArray image = patterned(2 * Wire::Block);
     const QByteArray first = Wire::frame(image, 0), second = Wire::frame(image, 1);
     const QByteArray eot(1, Wire::EOT), noise("\x55");
-    QTest::newRow("noise NAKed, the whole image stored")
-        << QByteArrayList{Wire::ETX + first, first, Wire::EOT + second, noise + second, second + noise,
-                          second, Wire::EOT + noise, eot}
-        << QByteArray("\x15\x06\x15\x15\x15\x06\x15") << 0 << 2; // NAK, ACK, NAK, NAK, NAK, ACK, NAK
-    // The host took a stray byte for a reply and sent what that reply asks for.
-    QTest::newRow("frame behind a frame") << QByteArrayList{first + second} << QByteArray(1, Wire::CAN) << 4 << 0;
-    QTest::newRow("EOT behind a frame") << QByteArrayList{first + eot} << QByteArray(1, Wire::CAN) << 4 << 0;
+    for (const QString &board : QStringLiteral(KAVRI_BOARDS).split(u' ')) {
+        const auto row = [&](const char *name) -> QTestData & { return QTest::addRow("%s, %s", qPrintable(board), name) << board; };
+        row("noise NAKed, the whole image stored")
+            << QByteArrayList{Wire::ETX + first, first, Wire::EOT + second, noise + second, second + noise,
+                              second, Wire::EOT + noise, eot}
+            << QByteArray("\x15\x06\x15\x15\x15\x06\x15") << 0 << 2; // NAK, ACK, NAK, NAK, NAK, ACK, NAK
+        // The host took a stray byte for a reply and sent what that reply asks for.
+        row("frame behind a frame") << QByteArrayList{first + second} << QByteArray(1, Wire::CAN) << 4 << 0;
+        row("EOT behind a frame") << QByteArrayList{first + eot} << QByteArray(1, Wire::CAN) << 4 << 0;
+    }
 }
 
 void TestFirmware::keepsStepOnNoisyLine()
 {
+    QFETCH(QString, board);
     QFETCH(QByteArrayList, sent);
     QFETCH(QByteArray, replies);
     QFETCH(int, exitCode);
@@ -181,8 +229,8 @@ void TestFirmware::keepsStepOnNoisyLine()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString storedPath = dir.filePath(QStringLiteral("stored.bin"));
-    QProcess board;
-    QSerialPort port(startBoard(board, QStringLiteral(KAVRI_FIRMWARE), QStringLiteral("out=") + storedPath));
+    QProcess boardProcess;
+    QSerialPort port(startBoard(boardProcess, board, StorageBlocks, QStringLiteral("out=") + storedPath));
     QVERIFY(port.open(QIODevice::ReadWrite));
     QVERIFY(startTransfer(port));
 
@@ -192,9 +240,9 @@ void TestFirmware::keepsStepOnNoisyLine()
         if (i < replies.size())
             QVERIFY2(nextByte(port) == quint8(replies[i]), qPrintable(QStringLiteral("reply %1").arg(i + 1)));
     }
-    const Finished device = waitFor(board, RunTimeoutMs);
+    const Finished device = waitFor(boardProcess, RunTimeoutMs);
     QVERIFY2(device.exitCode == exitCode, qPrintable(device.err));
-    QCOMPARE(readFile(storedPath), patterned(2 * Wire::Block).left(storedBlocks * Wire::Block));
+    QCOMPARE(readFile(storedPath), storageHolding(patterned(2 * Wire::Block), storedBlocks, StorageBlocks));
 }
 
 QTEST_GUILESS_MAIN(TestFirmware)
