@@ -91,6 +91,14 @@ QByteArray flipped(QByteArray bytes, qsizetype at)
     return bytes;
 }
 
+// The boards to run: the one KAVRI_BOARD names (ctest runs a test for each),
+// or every board built.
+QStringList boardsUnderTest()
+{
+    const QString board = qEnvironmentVariable("KAVRI_BOARD");
+    return board.isEmpty() ? QStringLiteral(KAVRI_BOARDS).split(u' ') : QStringList{board};
+}
+
 // kavri-flash --json's result record for its one device.
 QJsonObject resultRecord(const QString &jsonLines)
 {
@@ -133,7 +141,7 @@ void TestFirmware::flashesEmulatedDevice_data()
     const QByteArray plain = patterned(5 * Wire::Block + 300);
     const QByteArray enveloped = ImageEnvelope::wrap(patterned(4 * Wire::Block + 300), 1, 4);
     const QByteArray mismatched = flipped(enveloped, ImageEnvelope::HeaderSize + 2000);
-    for (const QString &board : QStringLiteral(KAVRI_BOARDS).split(u' ')) {
+    for (const QString &board : boardsUnderTest()) {
         const auto row = [&](const char *name) -> QTestData & { return QTest::addRow("%s, %s", qPrintable(board), name) << board; };
         row("whole image") << StorageBlocks << plain << QString() << 0 << "ok" << 0 << 6 << 0 << "complete";
         row("block 2 refused once") << StorageBlocks << plain << QStringLiteral("nak=2") << 0 << "ok" << 1 << 6 << 0
@@ -206,7 +214,7 @@ void TestFirmware::keepsStepOnNoisyLine_data()
     const QByteArray image = patterned(2 * Wire::Block);
     const QByteArray first = Wire::frame(image, 0), second = Wire::frame(image, 1);
     const QByteArray eot(1, Wire::EOT), noise("\x55");
-    for (const QString &board : QStringLiteral(KAVRI_BOARDS).split(u' ')) {
+    for (const QString &board : boardsUnderTest()) {
         const auto row = [&](const char *name) -> QTestData & { return QTest::addRow("%s, %s", qPrintable(board), name) << board; };
         row("noise NAKed, the whole image stored")
             << QByteArrayList{Wire::ETX + first, first, Wire::EOT + second, noise + second, second + noise,
