@@ -1,8 +1,10 @@
 /*
  * What every Cortex-M port shares: a reset handler that sets up C's memory
  * (.data copied from flash, .bss zeroed) before main(), the handler for
- * faults and interrupts nobody expects, and kavri_port_millis() and
- * kavri_port_read() over what the port's clock and UART interrupts report.
+ * faults and interrupts nobody expects, kavri_port_millis() and
+ * kavri_port_read() over what the port's clock and UART interrupts report,
+ * kavri_port_block() over the memory map's STORAGE, and the jump into an
+ * application.
  * Each port's vector table names the handlers; the memory symbols come from
  * the linker script (sections.ld).
  */
@@ -69,4 +71,24 @@ int kavri_port_read(void)
     if (received_tail == received_head)
         return -1;
     return received[received_tail++ % RECEIVED_SIZE];
+}
+
+/* The blocks, one after another from the STORAGE region of the memory map. */
+extern uint8_t __storage_start[];
+
+const uint8_t *kavri_port_block(uint32_t index)
+{
+    return __storage_start + index * KAVRI_BLOCK_SIZE;
+}
+
+void cortex_m_start_application(const uint8_t *vectors)
+{
+    const uint32_t *table = (const uint32_t *)vectors;
+    __asm__ volatile("cpsid i\n"
+                     "msr msp, %0\n"
+                     "bx %1"
+                     :
+                     : "r"(table[0]), "r"(table[1])
+                     : "memory");
+    __builtin_unreachable();
 }

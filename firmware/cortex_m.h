@@ -28,4 +28,9 @@ void cortex_m_tick(void);
 /* From the port's UART interrupt, for each byte received. */
 void cortex_m_received(uint8_t byte);
 
+/* Starts the application whose vector table is at vectors, with interrupts
+ * masked (its own vector table is not in place yet): its stack pointer, then
+ * its reset handler. */
+__attribute__((noreturn)) void cortex_m_start_application(const uint8_t *vectors);
+
 #endif /* CORTEX_M_H */

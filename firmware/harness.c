@@ -2,9 +2,11 @@
  * The test harness that every emulated board runs under qemu: its main()
  * takes run-time settings from qemu's -append through ARM semihosting, runs
  * the device, writes the board's whole block storage to a file on the host,
- * says how it went on qemu's standard error and ends qemu with a status a
- * script can test. A product has its own main() instead (the README's
- * porting guide): it starts a checked image, or stays in the loader.
+ * says how it went on qemu's standard error, and then, as a product's loader
+ * does, starts the application of an image that passed its envelope's
+ * check; otherwise it ends qemu with a status a script can test, where a
+ * product stays in the loader until it is reset (the README's "After the
+ * download").
  *
  * Build settings (-D):
  *   KAVRI_UID              the 8 UID bytes, comma-separated: 0x0A,0x1B,...
@@ -16,12 +18,15 @@
  *   nak=N      answer the first arrival of block N with NAK, as a port does
  *              when a write fails its read-back (the build links
  *              kavri_port_store through __wrap_kavri_port_store below)
- * qemu's exit status: 0 for an image that passed its envelope's check, or a
- * whole download of an image without one; 1 after CAN, 2 when the host fell
- * silent, 3 when the file could not be written, 4 when the host was out of
- * step (CAN sent), 5 for an image that failed its envelope's check.
+ * qemu's exit status: the application's for an image that passed its
+ * envelope's check (app.c ends with 0), 0 for a whole download of an image
+ * without one; 1 after CAN, 2 when the host fell silent, 3 when the file
+ * could not be written, 4 when the host was out of step (CAN sent), 5 for an
+ * image that failed its envelope's check.
  */
+#include "cortex_m.h"
 #include "kavri_device.h"
+#include "semihosting.h"
 
 static const struct kavri_device device = {
     .uid = {KAVRI_UID},
@@ -42,26 +47,7 @@ static const char *const outcome_words[] = {
     [KAVRI_HOST_SILENT] = "host silent", [KAVRI_OUT_OF_STEP] = "host out of step",
 };
 
-/* ---- ARM semihosting: the host's files and console ---------------------- */
-
-enum {
-    SYS_OPEN = 0x01,
-    SYS_CLOSE = 0x02,
-    SYS_WRITE0 = 0x04,
-    SYS_WRITE = 0x05,
-    SYS_GET_CMDLINE = 0x15,
-    SYS_EXIT_EXTENDED = 0x20,
-    OPEN_WRITE_BINARY = 5, /* fopen's "wb" */
-    APPLICATION_EXIT = 0x20026,
-};
-
-static int semihost(uint32_t operation, const void *argument)
-{
-    register uint32_t r0 __asm__("r0") = operation;
-    register const void *r1 __asm__("r1") = argument;
-    __asm__ volatile("bkpt 0xAB" : "+r"(r0) : "r"(r1) : "memory");
-    return (int)r0;
-}
+/* ---- The host's files and console, through semihosting ------------------ */
 
 static uint32_t length_of(const char *text)
 {
@@ -126,13 +112,6 @@ static void say_line(void)
     console[console_length] = '\0';
     semihost(SYS_WRITE0, console);
     console_length = 0;
-}
-
-static __attribute__((noreturn)) void exit_with(uint32_t status)
-{
-    const uint32_t exit[2] = {APPLICATION_EXIT, status};
-    for (;;)
-        semihost(SYS_EXIT_EXTENDED, exit);
 }
 
 /* qemu's command line for the program (the kernel's path, then -append),
@@ -244,5 +223,7 @@ int main(void)
         while (kavri_port_millis() - start < 1000u)
             __asm__ volatile("wfi");
     }
-    exit_with(saved != 0 ? EXIT_NOT_SAVED : exit_statuses[outcome]);
+    if (saved == 0 && outcome == KAVRI_IMAGE_OK)
+        cortex_m_start_application(kavri_port_block(1));
+    semihost_exit(saved != 0 ? EXIT_NOT_SAVED : exit_statuses[outcome]);
 }

@@ -1,12 +1,11 @@
 /*
  * The port to qemu's lm3s6965evb board (an LM3S6965, a Cortex-M3): UART0 is
  * the serial line, received by interrupt, SysTick the millisecond clock, and
- * a RAM array the block storage, since the emulated board cannot program its
- * flash. On a real LM3S6965, kavri_port_store() erases and programs flash
- * instead.
+ * RAM the block storage (STORAGE in lm3s6965.ld), since the emulated board
+ * cannot program its flash. On a real LM3S6965, kavri_port_store() erases and
+ * programs flash instead.
  *
  * Build settings (-D):
- *   KAVRI_STORAGE_BLOCKS   blocks of 1024 bytes the device can keep
  *   LM3S_CPU_HZ            the core clock, which drives SysTick and the baud
  *                          rate; qemu's board runs at 12.5 MHz
  */
@@ -38,8 +37,6 @@
 #define SYST_CSR REG(0xE000E010)
 #define SYST_RVR REG(0xE000E014)
 #define SYST_CVR REG(0xE000E018)
-
-static uint32_t storage[KAVRI_STORAGE_BLOCKS][KAVRI_BLOCK_SIZE / 4];
 
 static void SysTick_Handler(void)
 {
@@ -92,13 +89,9 @@ void kavri_port_write(const uint8_t *bytes, uint32_t count)
 
 int kavri_port_store(uint32_t index, const uint8_t *block)
 {
+    uint32_t *kept = (uint32_t *)kavri_port_block(index);
     const uint32_t *words = (const uint32_t *)block;
     for (uint32_t i = 0; i < KAVRI_BLOCK_SIZE / 4; ++i)
-        storage[index][i] = words[i];
+        kept[i] = words[i];
     return 0;
-}
-
-const uint8_t *kavri_port_block(uint32_t index)
-{
-    return (const uint8_t *)storage[index];
 }

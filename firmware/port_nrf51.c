@@ -2,17 +2,14 @@
  * The port to qemu's microbit board (an nRF51822, a Cortex-M0): UART0 is the
  * serial line, received by interrupt; TIMER0 the millisecond clock (a
  * Cortex-M0 may have no SysTick, and the nRF51's has none); the block
- * storage is flash, each block its own 1 KiB page, erased and programmed a
- * word at a time through the flash controller (NVMC) and read back.
- *
- * Build setting (-D): KAVRI_STORAGE_BLOCKS, blocks of 1024 bytes the device
- * can keep, from STORAGE_ADDRESS on (the linker script keeps code below it).
+ * storage is flash (STORAGE in nrf51.ld), each block its own 1 KiB page,
+ * erased and programmed a word at a time through the flash controller (NVMC)
+ * and read back.
  */
 #include "cortex_m.h"
 #include "kavri_device.h"
 
-#define STORAGE_ADDRESS 0x00020000u /* the upper 128 KiB of the 256 KiB of flash */
-#define PAGE_SIZE 1024u
+#define PAGE_SIZE 1024u /* one block */
 
 /* UART0, interrupt 2. */
 #define UART_STARTRX REG(0x40002000)
@@ -107,7 +104,7 @@ static void flash_wait(void)
 /* Erases the block's page, programs it word by word, and reads it back. */
 int kavri_port_store(uint32_t index, const uint8_t *block)
 {
-    volatile uint32_t *page = (volatile uint32_t *)(STORAGE_ADDRESS + index * PAGE_SIZE);
+    volatile uint32_t *page = (volatile uint32_t *)kavri_port_block(index);
     const uint32_t *words = (const uint32_t *)block;
     NVMC_CONFIG = NVMC_ERASE;
     NVMC_ERASEPAGE = (uint32_t)page;
@@ -123,9 +120,4 @@ int kavri_port_store(uint32_t index, const uint8_t *block)
             return KAVRI_STORE_AGAIN;
     }
     return 0;
-}
-
-const uint8_t *kavri_port_block(uint32_t index)
-{
-    return (const uint8_t *)(STORAGE_ADDRESS + index * PAGE_SIZE);
 }

@@ -139,22 +139,26 @@ void TestFirmware::flashesEmulatedDevice_data()
     // Six blocks, the last one partial; in its envelope, the header's block
     // and five of the application's.
     const QByteArray plain = patterned(5 * Wire::Block + 300);
-    const QByteArray enveloped = ImageEnvelope::wrap(patterned(4 * Wire::Block + 300), 1, 4);
-    const QByteArray mismatched = flipped(enveloped, ImageEnvelope::HeaderSize + 2000);
+    const QByteArray tooBig = ImageEnvelope::wrap(patterned(4 * Wire::Block + 300), 1, 4);
     for (const QString &board : boardsUnderTest()) {
         const auto row = [&](const char *name) -> QTestData & { return QTest::addRow("%s, %s", qPrintable(board), name) << board; };
+        // The board's stand-in application, which says so when it is started.
+        const QByteArray application = readFile(QStringLiteral(KAVRI_FIRMWARE_DIR "/kavri-app-%1.bin").arg(board));
+        const QByteArray enveloped = ImageEnvelope::wrap(application, 1, 4);
+        const QByteArray mismatched = flipped(enveloped, ImageEnvelope::HeaderSize + application.size() - 1);
         row("whole image") << StorageBlocks << plain << QString() << 0 << "ok" << 0 << 6 << 0 << "complete";
         row("block 2 refused once") << StorageBlocks << plain << QStringLiteral("nak=2") << 0 << "ok" << 1 << 6 << 0
                                     << "complete";
         row("image too big") << SmallStorageBlocks << plain << QString() << 1 << "canceled" << 0 << SmallStorageBlocks
                              << 1 << "canceled";
-        row("image in its envelope") << StorageBlocks << enveloped << QString() << 0 << "ok" << 0 << 6 << 0
-                                     << "image ok (image V1.4, 4396 bytes)";
+        // Only this one starts its application, which ends qemu with 0.
+        row("image in its envelope") << StorageBlocks << enveloped << QString() << 0 << "ok" << 0 << 2 << 0
+                                     << QStringLiteral("image ok (image V1.4, %1 bytes)").arg(application.size());
         // The host has no whole-image check: only the device can tell.
-        row("envelope not matching") << StorageBlocks << mismatched << QString() << 0 << "ok" << 0 << 6 << 5
+        row("envelope not matching") << StorageBlocks << mismatched << QString() << 0 << "ok" << 0 << 2 << 5
                                      << "image bad";
-        row("envelope too big: refused at block 1") << SmallStorageBlocks << enveloped << QString() << 1 << "canceled"
-                                                    << 0 << 0 << 1 << "canceled (image V1.4";
+        row("envelope too big: refused at block 1") << SmallStorageBlocks << tooBig << QString() << 1 << "canceled"
+                                                    << 0 << 0 << 1 << "canceled (image V1.4, 4396 bytes)";
     }
 }
 
@@ -189,6 +193,7 @@ void TestFirmware::flashesEmulatedDevice()
     QVERIFY2(flash.exitCode == flashExitCode, qPrintable(flash.err + flash.out + device.err));
     QVERIFY2(device.exitCode == deviceExitCode, qPrintable(device.err));
     QVERIFY2(device.err.contains(QStringLiteral("kavri device: ") + deviceSays), qPrintable(device.err));
+    QCOMPARE(device.err.contains(QStringLiteral("kavri application: started")), deviceSays.startsWith("image ok"));
 
     const QJsonObject record = resultRecord(flash.out);
     QCOMPARE(record.value(QStringLiteral("result")).toString(), result);
