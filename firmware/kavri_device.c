@@ -199,7 +199,7 @@ static enum arrival take_frame(void)
     for (uint32_t i = 1; i < FRAME_SIZE; ++i) {
         const int byte = read_byte(BYTE_WAIT_MS);
         if (byte < 0)
-            return drop_damaged(i); /* short: bytes were lost on the line */
+            return ARRIVED_DAMAGED; /* short: bytes were lost, and the line has been quiet since */
         frame[i] = (uint8_t)byte;
     }
     const int behind = read_byte(FRAME_QUIET_MS);
