@@ -19,7 +19,7 @@ dpkg-deb --contents "$package" | awk '{ print $6 }'
 dpkg-deb -x "$package" "$scratch/root"
 root=$scratch/root/usr
 
-for program in kavriUpdate kavri-flash kavri-devsim; do
+for program in kavriUpdate kavri-flash kavri-devsim kavri-image; do
     check "bin/$program installed" test -x "$root/bin/$program"
 done
 check "desktop entry valid" desktop-file-validate "$root/share/applications/org.example.kavriupdate.desktop"
@@ -40,7 +40,7 @@ renders_cleanly() {
     warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -l "$1" 2>&1 >/dev/null) || return 1
     [ -z "$warnings" ] || { echo "$1: $warnings" >&2; return 1; }
 }
-for page in kavriUpdate kavri-flash kavri-devsim; do
+for page in kavriUpdate kavri-flash kavri-devsim kavri-image; do
     check "manual page $page(1) renders" renders_cleanly "$root/share/man/man1/$page.1.gz"
 done
 
