@@ -25,7 +25,7 @@ TransferProtocol::Step TransferProtocol::feed(QByteArrayView bytes, qint64 nowUs
     // A pause decides what held bytes were before the next byte is read.
     if (heldCount > 0 && nowUs - lastByteUs >= recordGapUs)
         releaseHeld();
-    if (const Step step = replayNext(); step.drewSomething())
+    if (const Step step = replayNext(nowUs); step.drewSomething())
         return step;
     if (std::exchange(greetingOwed, false))
         return greet();
@@ -106,10 +106,10 @@ TransferProtocol::Step TransferProtocol::handle(char byte, qint64 nowUs)
         return holdByte(byte);
     if (byte == ETX && afterSilence)
         return startHolding(nowUs);
-    return handleInState(byte, nowUs);
+    return handleInState(byte, nowUs, nowUs);
 }
 
-TransferProtocol::Step TransferProtocol::handleInState(char byte, qint64 atUs)
+TransferProtocol::Step TransferProtocol::handleInState(char byte, qint64 arrivedUs, qint64 nowUs)
 {
     switch (transferState) {
     case State::Idle:
@@ -121,7 +121,7 @@ TransferProtocol::Step TransferProtocol::handleInState(char byte, qint64 atUs)
         // The byte itself carries nothing; the image is asked for in its place.
         return {{}, Event::ImageWanted};
     case State::Transferring:
-        return handleReply(byte, atUs);
+        return handleReply(byte, arrivedUs, nowUs);
     }
     return {};
 }
@@ -181,49 +181,49 @@ void TransferProtocol::releaseHeld()
     replayEnd = count;
 }
 
-TransferProtocol::Step TransferProtocol::replayNext()
+TransferProtocol::Step TransferProtocol::replayNext(qint64 nowUs)
 {
     while (replayAt < replayEnd) {
-        const Step step = handleInState(held[replayAt++], heldSinceUs);
+        const Step step = handleInState(held[replayAt++], heldSinceUs, nowUs);
         if (step.drewSomething())
             return step;
     }
     return {};
 }
 
-TransferProtocol::Step TransferProtocol::handleReply(char byte, qint64 atUs)
+TransferProtocol::Step TransferProtocol::handleReply(char byte, qint64 arrivedUs, qint64 nowUs)
 {
     // A reply after the EOT: the device still counts frames, so the last
     // one it took was not the one the host counted last. Other bytes are
     // noise, or the next device making itself known.
     const bool reply = byte == ACK || byte == NAK || byte == CAN;
     if (watchingEnd())
-        return reply ? end(TransferResult::OutOfStep) : nonReply(atUs);
+        return reply ? end(TransferResult::OutOfStep) : nonReply(arrivedUs);
     switch (byte) {
     case ACK:
         // The first ACK asks for block 1; every later one takes the block before.
         if (frameFormed)
-            slowestAnswerUs = std::max(slowestAnswerUs, atUs - frameWrittenUs);
+            slowestAnswerUs = std::max(slowestAnswerUs, arrivedUs - frameWrittenUs);
         ackedBytes = sentBytes;
         naksInARow = 0;
         if (sentBytes < imageSize())
-            return sendNextBlock(atUs);
-        endWatchUntilUs = atUs + std::max(frameAirUs, slowestAnswerUs) + endWatchMarginUs;
+            return sendNextBlock(nowUs);
+        endWatchUntilUs = nowUs + std::max(frameAirUs, slowestAnswerUs) + endWatchMarginUs;
         return {QByteArrayView(endOfTransfer, 1)};
     case NAK:
         // Before the first frame of this download there is nothing to repeat.
         if (!frameFormed)
-            return nonReply(atUs);
-        slowestAnswerUs = std::max(slowestAnswerUs, atUs - frameWrittenUs);
+            return nonReply(arrivedUs);
+        slowestAnswerUs = std::max(slowestAnswerUs, arrivedUs - frameWrittenUs);
         if (nakLimitOn && ++naksInARow >= nakLimit)
             return end(TransferResult::NakLimit);
         ++nakCount;
-        frameWrittenUs = atUs;
+        frameWrittenUs = nowUs;
         return {frame()};
     case CAN:
         return end(TransferResult::Canceled);
     default:
-        return nonReply(atUs);
+        return nonReply(arrivedUs);
     }
 }
 
@@ -232,16 +232,16 @@ TransferProtocol::Step TransferProtocol::handleReply(char byte, qint64 atUs)
 // have answered it: either way it is noise. Once the frame is across, the
 // device owes a reply; anything else (a poll, most often) shows it has lost
 // the frame's count.
-TransferProtocol::Step TransferProtocol::nonReply(qint64 atUs)
+TransferProtocol::Step TransferProtocol::nonReply(qint64 arrivedUs)
 {
-    if (!frameFormed || watchingEnd() || atUs - frameWrittenUs < frameInFlightUs) {
+    if (!frameFormed || watchingEnd() || arrivedUs - frameWrittenUs < frameInFlightUs) {
         ++noiseCount;
         return {};
     }
     return end(TransferResult::OutOfStep);
 }
 
-TransferProtocol::Step TransferProtocol::sendNextBlock(qint64 atUs)
+TransferProtocol::Step TransferProtocol::sendNextBlock(qint64 nowUs)
 {
     const qsizetype count = qsizetype(std::min<quint64>(blockSize, imageSize() - sentBytes));
     char *payload = frameBuffer.data() + 1;
@@ -253,7 +253,7 @@ TransferProtocol::Step TransferProtocol::sendNextBlock(qint64 atUs)
     payload[blockSize] = char(crc >> 8);
     payload[blockSize + 1] = char(crc & 0xFF);
     frameFormed = true;
-    frameWrittenUs = atUs;
+    frameWrittenUs = nowUs;
     sentBytes += blockSize;
     return {frame(), Event::BlockSent};
 }

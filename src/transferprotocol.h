@@ -81,11 +81,12 @@ public:
     void lineOpened(qint64 nowUs);
 
     // Handles bytes, all arrived at nowUs, in order up to and including the
-    // first one that draws a reply or an event, and returns what it drew.
-    // What time alone brings (a pause that ends an announcement, the watch
-    // after EOT, the silence limit) comes first, with nothing consumed. A
-    // driver writes the reply, deals with the event, and feeds the rest; it
-    // feeds no bytes at wakeAtUs(), and again while steps draw something.
+    // first one that draws a reply or an event, and returns what it drew. A
+    // pause that ended an announcement is judged before the bytes, with
+    // nothing consumed; the watch after the EOT and the silence limit once
+    // every byte is handled. A driver writes the reply, deals with the
+    // event, and feeds the rest; it feeds no bytes at wakeAtUs(), and again
+    // while steps draw something.
     Step feed(QByteArrayView bytes, qint64 nowUs);
     // When feed() is next needed even if no byte comes; -1 for never.
     qint64 wakeAtUs() const;
@@ -136,16 +137,17 @@ public:
 
 private:
     Step handle(char byte, qint64 nowUs);
-    Step handleInState(char byte, qint64 atUs);
+    // A byte that arrived at arrivedUs, handled at nowUs: later when it was held.
+    Step handleInState(char byte, qint64 arrivedUs, qint64 nowUs);
     Step startHolding(qint64 atUs);
     Step holdByte(char byte);
     Step announced();
     Step greet();
     void releaseHeld();
-    Step replayNext();
-    Step handleReply(char byte, qint64 atUs);
-    Step nonReply(qint64 atUs);
-    Step sendNextBlock(qint64 atUs);
+    Step replayNext(qint64 nowUs);
+    Step handleReply(char byte, qint64 arrivedUs, qint64 nowUs);
+    Step nonReply(qint64 arrivedUs);
+    Step sendNextBlock(qint64 nowUs);
     Step end(TransferResult result, QByteArrayView reply = {});
     QByteArrayView frame() const { return QByteArrayView(frameBuffer.data(), frameSize); }
     quint64 imageSize() const { return quint64(image.size()); }

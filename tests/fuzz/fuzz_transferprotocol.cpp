@@ -258,7 +258,7 @@ public:
         while (!replay.empty()) {
             const char byte = replay.front();
             replay.erase(0, 1);
-            if (const Drawn drawn = inState(byte, heldAtUs); drawn.draws())
+            if (const Drawn drawn = inState(byte, heldAtUs, at); drawn.draws())
                 return drawn;
         }
         if (std::exchange(greetingOwed, false))
@@ -361,7 +361,7 @@ private:
             return held.size() == 1 + identityLength ? announced() : Drawn{};
         }
         if (byte != ETX || !afterSilence)
-            return inState(byte, at);
+            return inState(byte, at, at);
         held.assign(1, ETX);
         heldAtUs = at;
         // A device waiting for the start polls with any byte, 0x03 too, and
@@ -411,7 +411,8 @@ private:
         greetingOwed = false;
     }
 
-    Drawn inState(char byte, qint64 at)
+    // A byte that came at arrivedAt, handled at now: later when it was held.
+    Drawn inState(char byte, qint64 arrivedAt, qint64 now)
     {
         switch (current) {
         case State::Idle:
@@ -423,7 +424,7 @@ private:
             start();
             return {{}, Event::ImageWanted, "nothing: the start byte"};
         case State::Transferring:
-            return answer(byte, at);
+            return answer(byte, arrivedAt, now);
         }
         return {};
     }
@@ -445,7 +446,7 @@ private:
         slowestAnswerUs = 0;
     }
 
-    Drawn answer(char byte, qint64 at)
+    Drawn answer(char byte, qint64 arrivedAt, qint64 now)
     {
         const bool reply = byte == ACK || byte == NAK || byte == CAN;
         if (watching()) {
@@ -457,30 +458,30 @@ private:
         switch (byte) {
         case ACK:
             // Takes the frame before (if any) and asks for the next one.
-            timeAnswer(at);
+            timeAnswer(arrivedAt);
             framesAcked = framesSent;
             refusedInARow = 0;
             if (qsizetype(framesSent) * payloadLength >= imageSize()) {
-                watchUntilUs = at + std::max(frameAirUs, slowestAnswerUs) + endWatchMarginUs;
+                watchUntilUs = now + std::max(frameAirUs, slowestAnswerUs) + endWatchMarginUs;
                 return {QByteArrayView(&EOT, 1), Event::None, "EOT after the last frame"};
             }
             formFrame();
             ++framesSent;
-            frameOutUs = at;
+            frameOutUs = now;
             return {QByteArrayView(frame.data(), frameLength), Event::BlockSent, "the next frame"};
         case NAK:
             if (framesSent == 0)
-                return notAReply(at); // nothing to repeat yet
-            timeAnswer(at);
+                return notAReply(arrivedAt); // nothing to repeat yet
+            timeAnswer(arrivedAt);
             if (nakLimitOn && ++refusedInARow == naksToGiveUp)
                 return end(TransferResult::NakLimit, {}, "nothing: the NAK limit reached");
             ++resends;
-            frameOutUs = at;
+            frameOutUs = now;
             return {QByteArrayView(frame.data(), frameLength), Event::None, "the same frame again"};
         case CAN:
             return end(TransferResult::Canceled, {}, "nothing: CAN obeyed");
         default:
-            return notAReply(at);
+            return notAReply(arrivedAt);
         }
     }
 
