@@ -18,7 +18,8 @@
 //   announce-again        the device's announcement comes again after the
 //                         greeting, as when a board resets
 //   swap:K                after the K-th frame the board is pulled and another
-//                         one announces itself on the same line
+//                         one announces itself on the same line, again every
+//                         300 ms until the host answers
 // Frames and replies are counted from 1, resends included. On exit it says
 // on stderr whether the fault was applied.
 
@@ -49,8 +50,10 @@ constexpr int AnnouncementLength = 17;
 constexpr int GreetingLength = 8;
 // A device keeps the line quiet this long before it announces itself.
 constexpr long long AnnounceQuietNs = 30'000'000;
-// How long after the pull the other board announces itself.
+// How long after the pull the other board announces itself, and how often
+// again until the host answers.
 constexpr long long SwapDelayNs = 100'000'000;
+constexpr long long AnnounceEveryNs = 300'000'000;
 
 long long nowNs()
 {
@@ -127,8 +130,10 @@ public:
     // What the host sent: forwarded, frames counted.
     void fromHost(unsigned char byte, long long now)
     {
-        if (pulled)
+        if (pulled) {
+            heardAfterPull = true;
             return;
+        }
         if (frameLeft == 0 && byte == STX) {
             ++frames;
             frameLeft = FrameLength;
@@ -148,8 +153,18 @@ public:
             toDevice.push(byte, now);
         dropped = false;
         if (pulled)
-            announceOtherBoard(now);
+            nextAnnouncementNs = now + SwapDelayNs;
     }
+
+    // What time alone brings: the other board's announcements.
+    void tick(long long now)
+    {
+        if (!pulled || heardAfterPull || now < nextAnnouncementNs)
+            return;
+        announceOtherBoard(now);
+        nextAnnouncementNs = now + AnnounceEveryNs;
+    }
+    long long nextTickNs() const { return pulled && !heardAfterPull ? nextAnnouncementNs : -1; }
 
     // What the device sent: forwarded, replies counted.
     void fromDevice(unsigned char byte, long long now)
@@ -207,7 +222,6 @@ private:
         other[2] = ACK;
         other[3] = CAN;
         other[8] ^= 0x80;
-        toHost.pause(now, SwapDelayNs);
         for (unsigned char byte : other)
             toHost.push(byte, now);
     }
@@ -220,6 +234,8 @@ private:
     int replies = 0;
     bool dropped = false;
     bool pulled = false;
+    bool heardAfterPull = false;
+    long long nextAnnouncementNs = 0;
     Bytes announcement;
 };
 
@@ -284,11 +300,12 @@ int main(int argc, char **argv)
     bool deviceGone = false;
     while (!hostGone && !(deviceGone && line.toHost.isEmpty())) {
         const long long now = nowNs();
+        line.tick(now);
         if (!line.toDevice.flush(device, now) && !line.isPulled())
             deviceGone = true;
         line.toHost.flush(master, now);
         long long due = -1;
-        for (long long next : {line.toDevice.nextDue(), line.toHost.nextDue()})
+        for (long long next : {line.toDevice.nextDue(), line.toHost.nextDue(), line.nextTickNs()})
             if (next >= 0 && (due < 0 || next < due))
                 due = next;
         pollfd fds[3] = {{watch, POLLIN, 0}, {master, POLLIN, 0}, {deviceGone ? -1 : device, POLLIN, 0}};
