@@ -205,8 +205,12 @@ static enum arrival take_frame(void)
     const int behind = read_byte(FRAME_QUIET_MS);
     if (behind < 0)
         return ARRIVED_FRAME;
-    const uint32_t more = settle(SETTLE_MS);
-    return more == 0 && behind != EOT ? ARRIVED_DAMAGED : ARRIVED_OUT_OF_STEP;
+    /* An EOT or a second frame: said at once, while the host still watches
+     * the line after its EOT. */
+    if (behind == EOT || read_byte(FRAME_QUIET_MS) >= 0)
+        return ARRIVED_OUT_OF_STEP;
+    settle(SETTLE_MS);
+    return ARRIVED_DAMAGED;
 }
 
 /* After an ETX before the first block: a late answer to the last poll only if

@@ -72,8 +72,9 @@ public:
     static constexpr qint64 frameInFlightUs = frameAirUs + 20'000;
     // After EOT no reply may come for as long as the device ever took to
     // answer a frame (at least a frame's air time) and this much more
-    // before the download counts as OK.
-    static constexpr qint64 endWatchMarginUs = 30'000;
+    // before the download counts as OK: an adapter's latency both ways, and
+    // a device's look behind the frame.
+    static constexpr qint64 endWatchMarginUs = 50'000;
 
     // The line was opened at nowUs: bytes already on their way may be the
     // tail of an announcement, so the silence an announcement needs is

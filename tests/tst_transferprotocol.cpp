@@ -336,7 +336,7 @@ void TestTransferProtocol::transfer()
 
     host.receive(QByteArray(1, ACK));
     QCOMPARE(host.written(), QByteArray(1, EOT));
-    host.pause(120);
+    host.pause(150);
     QCOMPARE(host.protocol.state(), State::Idle);
     QCOMPARE(host.results, QList<TransferResult>{TransferResult::Ok});
     QCOMPARE(host.protocol.imageSent(), firmware);
@@ -450,7 +450,7 @@ void TestTransferProtocol::endWatchOutlastsTheSlowestAnswer()
     host.pause(400); // storing block 1 took the device 400 ms
     host.receive(QByteArray(1, ACK));
     host.receive(QByteArray(1, ACK));
-    host.pause(380);
+    host.pause(400);
     QCOMPARE(host.results, QList<TransferResult>{});
     host.receive(QByteArray(1, ACK)); // its answer to a frame it got after all
     QCOMPARE(host.results, QList<TransferResult>{TransferResult::OutOfStep});

@@ -87,7 +87,7 @@ constexpr qint64 frameAirUs = qint64(frameLength) * 10 * 1'000'000 / 115200;
 constexpr qint64 frameInFlightUs = frameAirUs + 20'000;
 constexpr qint64 quietBeforeAnnouncementUs = 20'000;
 constexpr qint64 recordGapUs = 30'000;
-constexpr qint64 endWatchMarginUs = 30'000;
+constexpr qint64 endWatchMarginUs = 50'000;
 // The most the driver reads from its port at once: each read is handled to
 // its end, with what its time brings, before the next.
 constexpr qsizetype driverReadSize = 1024;
