@@ -7,10 +7,6 @@
 
 namespace {
 
-// How long the replies may take to leave the host before the line counts as
-// stuck. A frame needs 89 ms at 115200 baud.
-constexpr int DrainLimitMs = 1000;
-
 QString driverLatency(QSerialPort &port, bool write, bool &on)
 {
     return write ? SerialLink::writeLowLatency(port, on) : SerialLink::readLowLatency(port, on);
@@ -70,7 +66,7 @@ void SerialTransfer::close()
     restoreLatency();
     if (!port.isOpen())
         return;
-    drainWrites(); // closing would throw away replies not yet written
+    port.flush(); // what can be written now is not thrown away by the close
     port.close();
 }
 
@@ -200,27 +196,16 @@ bool SerialTransfer::readFirmware()
     return false;
 }
 
-// The owner hears of the end only once the closing EOT has left the host:
-// it may close the port at once, and a device that never saw its EOT may
-// never start the image. A reply that cannot be written is no success.
+// The owner may close the port the moment it hears of the end, and on some
+// systems a close throws away what the port has not written yet: a device
+// that never saw its EOT may never start the image. The watch after the EOT
+// gives the write time to finish; if it has not, the end is no success.
+// (Waiting for it here, inside the port's own notification, is not safe.)
 void SerialTransfer::endDownload(TransferResult result)
 {
-    if (!drainWrites() && result == TransferResult::Ok)
+    if (result == TransferResult::Ok && port.bytesToWrite() > 0)
         result = TransferResult::PortLost;
     emit downloadEnded(result);
-}
-
-// On some systems a flush only starts a write, and closing a port throws
-// away what it has not written yet; this waits, with a bound, until the
-// port has handed every byte to the system.
-bool SerialTransfer::drainWrites()
-{
-    port.flush();
-    QElapsedTimer waited;
-    waited.start();
-    while (port.isOpen() && port.bytesToWrite() > 0 && !waited.hasExpired(DrainLimitMs))
-        port.waitForBytesWritten(int(DrainLimitMs - waited.elapsed()));
-    return port.isOpen() && port.bytesToWrite() == 0;
 }
 
 DeviceFigures SerialTransfer::figures() const

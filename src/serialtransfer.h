@@ -117,7 +117,6 @@ private:
     void startTransfer();
     bool readFirmware();
     void endDownload(TransferResult result);
-    bool drainWrites();
     void scheduleWake();
     qint64 nowUs() const { return clock.nsecsElapsed() / 1000; }
     void handleError(QSerialPort::SerialPortError error);
