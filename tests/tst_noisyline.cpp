@@ -61,9 +61,9 @@ private slots:
 void TestNoisyLine::neverFalseSuccess_data()
 {
     QTest::addColumn<QString>("fault");
-    QTest::addColumn<QStringList>("results");    // kavri-flash's, for each device it recorded
+    QTest::addColumn<QStringList>("results");    // kavri-flash's, for each device it recorded (patterns)
     QTest::addColumn<int>("exitCode");           // kavri-flash's
-    QTest::addColumn<QString>("outcome");        // the device's
+    QTest::addColumn<QString>("outcome");        // the device's (a pattern)
     QTest::addColumn<QStringList>("identified");
 
     const QStringList ok{QStringLiteral("ok")};
@@ -74,9 +74,14 @@ void TestNoisyLine::neverFalseSuccess_data()
     QTest::newRow("stray STX before frame 2") << "stray-to-device:02:2" << ok << 0 << "completed" << once;
     QTest::newRow("frame 2 without its STX, 0x04 first") << "drop-stx:2" << ok << 0 << "completed" << once;
     QTest::newRow("a bit flipped in frame 4") << "flip-to-device:3:700:4" << ok << 0 << "completed" << once;
-    // Damage on the way to the host: a reply too many, or a reply lost.
-    QTest::newRow("stray ACK before reply 3") << "stray-to-host:06:3" << QStringList{"canceled"} << 1 << "out of step" << once;
-    QTest::newRow("stray NAK before reply 3") << "stray-to-host:15:3" << QStringList{"canceled"} << 1 << "out of step" << once;
+    // Damage on the way to the host: a reply too many, or a reply lost. The
+    // device sees the frame the host sent too many right behind the last
+    // one and cancels, or, where a pause on the line splits them, refuses
+    // it until the host gives up.
+    const QStringList failed{QStringLiteral("canceled|nak-limit")};
+    const QString gaveUp = QStringLiteral("out of step|abandoned");
+    QTest::newRow("stray ACK before reply 3") << "stray-to-host:06:3" << failed << 1 << gaveUp << once;
+    QTest::newRow("stray NAK before reply 3") << "stray-to-host:15:3" << failed << 1 << gaveUp << once;
     QTest::newRow("stray ACK before the last reply")
         << "stray-to-host:06:5" << QStringList{"out-of-step"} << 1 << "out of step" << once;
     // The first ACK damaged into noise: both ends wait, and give up. (A reply
@@ -122,9 +127,14 @@ void TestNoisyLine::neverFalseSuccess()
     const Finished simulated = device.finish();
 
     QCOMPARE(damage.err, QStringLiteral("damaged-line: %1 applied\n").arg(fault.section(u':', 0, 0)));
+    const auto matches = [](const QString &pattern, const QString &text) {
+        return QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(text).hasMatch();
+    };
     const FlashRun run = readJson(host.out);
-    QVERIFY2(run.results == results, qPrintable(host.out + host.err));
-    QCOMPARE(deviceOutcome(simulated.out), outcome);
+    QVERIFY2(run.results.size() == results.size(), qPrintable(host.out + host.err));
+    for (qsizetype i = 0; i < results.size(); ++i)
+        QVERIFY2(matches(results[i], run.results[i]), qPrintable(host.out + host.err));
+    QVERIFY2(matches(outcome, deviceOutcome(simulated.out)), qPrintable(simulated.out));
     QCOMPARE(run.identified, identified);
     QCOMPARE(host.exitCode, exitCode);
     // What the device kept is the image whenever it says it is done.
