@@ -1,3 +1,4 @@
+#include "dialogentry.h"
 #include "kavriupdate.h"
 #include "seriallink.h"
 #include "statuslabel.h"
@@ -8,6 +9,7 @@
 #include <QMetaMethod>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -63,6 +65,9 @@ private slots:
     void portListFollowsHotPlug_data();
     void portListFollowsHotPlug();
     void portTooltips();
+    void portFromCommandLine_data();
+    void portFromCommandLine();
+    void desktopEntryNamesTheWindow();
     void fileChoice();
     void cancelledChoiceKeepsPrevious();
     void portThatCannotOpen_data();
@@ -315,6 +320,68 @@ void TestKavriUpdate::portTooltips()
         QVERIFY2(details.contains(part), qPrintable(details));
     QCOMPARE(combo->itemText(0), QStringLiteral("ttyUSB0"));
     QVERIFY(!combo->itemData(1, Qt::ToolTipRole).toString().contains("USB"));
+}
+
+void TestKavriUpdate::portFromCommandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("listed");
+    QTest::addColumn<QStringList>("expected"); // the items, the first selected; empty: refused
+
+    const QStringList system{"ttyS0", "ttyUSB0"};
+    QTest::newRow("no --port") << QStringList() << system << system;
+    QTest::newRow("a path the system does not list")
+        << QStringList{"--port", "/tmp/kavri-devsim-line"} << system
+        << QStringList{"/tmp/kavri-devsim-line", "ttyS0", "ttyUSB0"};
+    QTest::newRow("a listed name") << QStringList{"--port", "ttyUSB0"} << system << QStringList{"ttyUSB0", "ttyS0"};
+    QTest::newRow("a listed port by its path")
+        << QStringList{"--port", "/dev/ttyUSB0"} << system << QStringList{"ttyUSB0", "ttyS0"};
+    QTest::newRow("--port without a name") << QStringList{"--port", ""} << system << QStringList();
+    QTest::newRow("a stray word") << QStringList{"ttyUSB0"} << system << QStringList();
+    QTest::newRow("an unknown option") << QStringList{"--baud", "9600"} << system << QStringList();
+}
+
+// --port lists the port as if the system did and selects it, and a fresh
+// listing (the list opened again) keeps it there.
+void TestKavriUpdate::portFromCommandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, listed);
+    QFETCH(QStringList, expected);
+
+    DialogCommandLine commandLine;
+    QCOMPARE(commandLine.read(QStringList{"kavriUpdate"} + arguments), !expected.isEmpty());
+    if (expected.isEmpty())
+        return;
+    QStringList present = listed;
+    kavriUpdate dialog(nullptr, commandLine.portSource([&present] { return listing(present)(); }));
+    auto combo = dialog.findChild<QComboBox *>("comboBoxPort");
+    for (const bool refreshed : {false, true}) {
+        QStringList items;
+        for (int i = 0; i < combo->count(); ++i)
+            items.append(combo->itemText(i));
+        QCOMPARE(items, expected);
+        QCOMPARE(combo->currentIndex(), 0);
+        QCOMPARE(statusOf(dialog), expected.first() + "  file not available");
+        if (!refreshed) {
+            present.removeFirst(); // the system's list changes under it
+            expected.removeOne(listed.first());
+            combo->showPopup();
+            combo->hidePopup();
+        }
+    }
+}
+
+// A dock ties the window to its menu entry by the desktop file name and the
+// window class (the application name), and shows the application's icon.
+void TestKavriUpdate::desktopEntryNamesTheWindow()
+{
+    nameApplication();
+    const QSettings entry(QStringLiteral(KAVRI_DESKTOP_ENTRY), QSettings::IniFormat);
+    QCOMPARE(QGuiApplication::desktopFileName() + ".desktop", QFileInfo(KAVRI_DESKTOP_ENTRY).fileName());
+    QCOMPARE(entry.value("Desktop Entry/StartupWMClass").toString(), QCoreApplication::applicationName());
+    QCOMPARE(applicationIcon().availableSizes(),
+             (QList<QSize>{{16, 16}, {24, 24}, {32, 32}, {48, 48}, {64, 64}, {96, 96}, {128, 128}}));
 }
 
 void TestKavriUpdate::fileChoice()
