@@ -60,7 +60,7 @@ def start_line(program, args):
 
 def start_simulator(build, stored):
     return start_line("kavri-devsim", [f"{build}/tools/kavri-devsim", "--pty", "--baud", "115200", "--uid", UID,
-                                       "--version", "2.3", "--idle-timeout", "1.5", "--out", stored])
+                                       "--device-version", "2.3", "--idle-timeout", "1.5", "--out", stored])
 
 
 def start_board(build, board, stored):

@@ -32,6 +32,7 @@ depends=$(dpkg-deb -f "$package" Depends)
 for library in libqt6widgets6 libqt6serialport6 qt6-qpa-plugins; do
     check "depends on $library" grep -q "$library" <<<"$depends"
 done
+check "recommends bash-completion" grep -q bash-completion <<<"$(dpkg-deb -f "$package" Recommends)"
 check "kavri-flash --version runs" "$root/bin/kavri-flash" --version
 
 # A page renders without a word from man or groff on stderr.

@@ -1,7 +1,9 @@
+#include "dialogentry.h"
 #include "kavriupdate.h"
 #include "ptydevice.h"
 #include "ptyline.h"
 #include "testdata.h"
+#include "toolprocess.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -113,6 +115,7 @@ private slots:
     void nextDevice();
     void downloadPressedWhileTransferring();
     void fileUsesTheSelectedPort();
+    void flashesTheSimulatorNamedByPort();
     void cancel();
     void lostPortReturnsToIdle_data();
     void lostPortReturnsToIdle();
@@ -269,6 +272,31 @@ void TestEndToEnd::fileUsesTheSelectedPort()
     bench.press("pushButtonDownload");
     QTRY_COMPARE(bench.status(), QStringLiteral("Download OK"));
     QCOMPARE(bench.image(0), padded(firmware));
+}
+
+// What the README's "without hardware" does: kavriUpdate --port with the
+// pseudo-terminal kavri-devsim printed, flashed from the dialog.
+void TestEndToEnd::flashesTheSimulatorNamedByPort()
+{
+    QTemporaryDir dir;
+    const QByteArray firmware = patterned(3000);
+    QVERIFY(writeFile(dir.filePath("app.kvf"), firmware));
+    LineProcess simulator(QStringLiteral(KAVRI_DEVSIM));
+    QVERIFY(simulator.start({"--uid", "0A1B2C3D4E5F6071", "--device-version", "2.3", "--out", dir.filePath("got.kvf")}));
+    DialogCommandLine commandLine;
+    QVERIFY(commandLine.read({"kavriUpdate", "--port", simulator.path}));
+    kavriUpdate dialog(nullptr, commandLine.portSource());
+    dialog.setFileChooser([&dir](QWidget *, const QString &, const QString &, const QString &) {
+        return dir.filePath("app.kvf");
+    });
+    const auto status = [&dialog] { return dialog.findChild<QLabel *>("labelStatusBar")->text(); };
+
+    dialog.findChild<QPushButton *>("pushButtonOK")->click();
+    QTRY_COMPARE(status(), identityText);
+    dialog.findChild<QPushButton *>("pushButtonDownload")->click();
+    QTRY_COMPARE(status(), QStringLiteral("Download OK"));
+    QCOMPARE(simulator.finish().exitCode, 0);
+    QCOMPARE(readFile(dir.filePath("got.kvf")), padded(firmware));
 }
 
 void TestEndToEnd::cancel()

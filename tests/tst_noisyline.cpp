@@ -115,7 +115,7 @@ void TestNoisyLine::neverFalseSuccess()
     QVERIFY(writeFile(imagePath, image));
 
     LineProcess device(QStringLiteral(KAVRI_DEVSIM), {QStringLiteral("--pty")});
-    QVERIFY(device.start({"--baud", "115200", "--uid", Uid, "--version", "2.3", "--idle-timeout", "1.5",
+    QVERIFY(device.start({"--baud", "115200", "--uid", Uid, "--device-version", "2.3", "--idle-timeout", "1.5",
                           "--out", storedPath}));
     LineProcess line(QStringLiteral(DAMAGED_LINE));
     QVERIFY(line.start({device.path, fault}));

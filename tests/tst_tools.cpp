@@ -1,4 +1,4 @@
-// kavri-flash and kavri-devsim as a user runs them: separate processes on a
+// The programs as a user runs them: separate processes on a
 // pseudo-terminal, judged by exit status, output and the bytes that arrived.
 
 #include "commandline.h"
@@ -137,6 +137,8 @@ private slots:
     void noPortsListed();
     void listsPorts_data();
     void listsPorts();
+    void commandLineAnswers_data();
+    void commandLineAnswers();
 
 private:
     QTemporaryDir m_dir;
@@ -177,7 +179,7 @@ void TestTools::flashesDevices()
     const QString count = QString::number(devices);
 
     Simulator simulator;
-    QVERIFY(simulator.start({"--devices", count, "--uid", "0A1B2C3D4E5F6070", "--version", "2.3",
+    QVERIFY(simulator.start({"--devices", count, "--uid", "0A1B2C3D4E5F6070", "--device-version", "2.3",
                              "--out", m_dir.filePath(QStringLiteral("image%n.bin"))}));
     const Finished flash = runFlash({"--port", simulator.path, "--devices", count, "--log", logPath,
                                      m_firmwarePath});
@@ -849,6 +851,54 @@ void TestTools::listsPorts()
     QCOMPARE(lines.size(), expected.size());
     for (qsizetype i = 0; i < lines.size(); ++i)
         QVERIFY2(json ? lines[i].startsWith(u'{') && lines[i].contains(expected[i]) : lines[i] == expected[i], qPrintable(lines[i]));
+}
+
+void TestTools::commandLineAnswers_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out"); // how stdout starts; empty: nothing there
+    QTest::addColumn<QString>("err");
+
+    const QString version = QStringLiteral(" " KAVRI_VERSION "\n");
+    const QStringList programs{KAVRI_UPDATE, KAVRI_FLASH, KAVRI_DEVSIM, KAVRI_IMAGE};
+    for (const QString &program : programs) {
+        const QString name = QFileInfo(program).fileName();
+        QTest::addRow("%s --help", qPrintable(name)) << program << QStringList{"--help"} << 0 << "Usage: " << "";
+        QTest::addRow("%s --version", qPrintable(name)) << program << QStringList{"--version"} << 0 << name + version << "";
+    }
+    QTest::newRow("kavriUpdate stray-word") << QString(KAVRI_UPDATE) << QStringList{"stray-word"} << 2 << ""
+                                            << "kavriUpdate: Unexpected argument \"stray-word\" (see --help)\n";
+    QTest::newRow("kavri-devsim stray-word") << QString(KAVRI_DEVSIM) << QStringList{"stray-word"} << 2 << ""
+                                             << "kavri-devsim: unexpected argument \"stray-word\" (see --help)\n";
+    QTest::newRow("kavri-flash --list file.kvf") << QString(KAVRI_FLASH) << QStringList{"--list", "file.kvf"} << 2 << ""
+                                                 << "kavri-flash: --list takes no FILE, not \"file.kvf\" (see --help)\n";
+}
+
+// What a user tries first is answered on a text console with no display at
+// all, in lines that fit 80 columns.
+void TestTools::commandLineAnswers()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(display));
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    const Finished result = waitFor(process);
+
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(result.err, err);
+    QCOMPARE(result.out.isEmpty(), out.isEmpty());
+    QCOMPARE(result.out.left(out.size()), out);
+    for (const QString &line : result.out.split(u'\n'))
+        QVERIFY2(line.size() <= 80, qPrintable(line));
 }
 
 QTEST_GUILESS_MAIN(TestTools)

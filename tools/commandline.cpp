@@ -28,12 +28,11 @@ void printLine(const QString &text)
     std::fflush(stdout);
 }
 
-bool parse(QCommandLineParser &parser, const QStringList &arguments, VersionOption versionOption)
+bool parse(QCommandLineParser &parser, const QStringList &arguments)
 {
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the program's version."));
-    if (versionOption == VersionOption::Offered)
-        parser.addOption(version);
+    parser.addOption(version);
     if (!parser.parse(arguments)) {
         printError(parser.errorText() + QStringLiteral(" (see --help)"));
         return false;
@@ -44,7 +43,7 @@ bool parse(QCommandLineParser &parser, const QStringList &arguments, VersionOpti
         std::fputs(qPrintable(parser.helpText()), stdout);
         std::exit(0);
     }
-    if (versionOption == VersionOption::Offered && parser.isSet(version)) {
+    if (parser.isSet(version)) {
         printLine(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
         std::exit(0);
     }

@@ -24,12 +24,10 @@ enum ExitCode : int {
 // on Ctrl-C.
 namespace CommandLine {
 
-enum class VersionOption { Offered, Omitted };
-
-// Parses the arguments, answering --help and (when offered) --version itself
-// with exit 0. --version has no short form, since -v means verbose. Returns
-// false after printing the problem and a hint to stderr.
-bool parse(QCommandLineParser &parser, const QStringList &arguments, VersionOption versionOption);
+// Parses the arguments, answering --help and --version itself with exit 0.
+// --version has no short form, since -v means verbose. Returns false after
+// printing the problem and a hint to stderr.
+bool parse(QCommandLineParser &parser, const QStringList &arguments);
 
 // The option's value as a whole number in [minimum, maximum]; nullopt (with
 // the reason printed) when it is not one.

@@ -20,28 +20,31 @@ constexpr int MaxLines = 64;
 void addOptions(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
-        "Plays the device end of the flashing protocol. With --pty (the default) it creates a\n"
-        "pseudo-terminal, prints its path as the first line and announces the first device once\n"
-        "a host opens that path. With --port it announces at once, so start the host first.\n"
-        "--devices counts devices that complete or cancel: one unplugged and replugged (see\n"
-        "--replug-after) is replaced by one more.\n"
-        "With --count N it plays N independent lines at once: it prints their N paths first, one\n"
-        "a line, and each line's devices differ from the other lines' in UID byte 7.\n"
-        "Once a device has announced itself, a host silent for --idle-timeout seconds is taken\n"
-        "for gone: that line gives up, and the run's exit status is 4.\n"
-        "After the last device it keeps the lines up until the hosts close them (at most 2 s), then\n"
-        "prints a summary: devices, blocks, bad frames, NAKs sent, the host's turnaround (from\n"
-        "its request to the next frame; p50, p99, max) and the payload rate; with --count a row\n"
-        "per line comes first.\n"
-        "Exit status: 0 all went well; 2 bad usage, or --out cannot be written at the start;\n"
-        "3 a line did not open; 4 a host fell silent (--idle-timeout); 5 a received image could\n"
-        "not be saved; 130 stopped by SIGINT or SIGTERM."));
+        "Plays the device end of the flashing protocol. With --pty (the default) it\n"
+        "creates a pseudo-terminal, prints its path as the first line and announces the\n"
+        "first device once a host opens that path. With --port it announces at once, so\n"
+        "start the host first.\n"
+        "--devices counts devices that complete or cancel: one unplugged and replugged\n"
+        "(see --replug-after) is replaced by one more.\n"
+        "With --count N it plays N independent lines at once: it prints their N paths\n"
+        "first, one a line, and each line's devices differ from the other lines' in UID\n"
+        "byte 7.\n"
+        "Once a device has announced itself, a host silent for --idle-timeout seconds is\n"
+        "taken for gone: that line gives up, and the run's exit status is 4.\n"
+        "After the last device it keeps the lines up until the hosts close them (at most\n"
+        "2 s), then prints a summary: devices, blocks, bad frames, NAKs sent, the host's\n"
+        "turnaround (from its request to the next frame; p50, p99, max) and the payload\n"
+        "rate; with --count a row per line comes first.\n"
+        "Exit status: 0 all went well; 2 bad usage, or --out cannot be written at the\n"
+        "start; 3 a line did not open; 4 a host fell silent (--idle-timeout); 5 a\n"
+        "received image could not be saved; 130 stopped by SIGINT or SIGTERM."));
     parser.addOptions({
         {QStringLiteral("pty"), QStringLiteral("Create a pseudo-terminal for the host (default).")},
         {QStringLiteral("port"), QStringLiteral("Use the serial port at PATH instead."), QStringLiteral("PATH")},
         {QStringLiteral("uid"), QStringLiteral("UID of the first device, 16 hex digits; each further device adds 1 to its last byte."),
          QStringLiteral("HEX16"), QStringLiteral("4B41565249000001")},
-        {QStringLiteral("version"), QStringLiteral("Firmware version the devices announce."),
+        {QStringLiteral("device-version"), QStringLiteral("Firmware version the devices announce (--version is the "
+                                                          "program's own)."),
          QStringLiteral("MAJ.MIN"), QStringLiteral("1.0")},
         {QStringLiteral("devices"), QStringLiteral("Devices that complete or cancel, one after another."),
          QStringLiteral("N"), QStringLiteral("1")},
@@ -89,9 +92,9 @@ bool readIdentity(const QCommandLineParser &parser, DeviceSimulator::Settings &s
     }
     settings.uid = QByteArray::fromHex(uid.toLatin1());
     const QRegularExpressionMatch version =
-        QRegularExpression(QStringLiteral("^(\\d{1,3})\\.(\\d{1,3})$")).match(parser.value(QStringLiteral("version")));
+        QRegularExpression(QStringLiteral("^(\\d{1,3})\\.(\\d{1,3})$")).match(parser.value(QStringLiteral("device-version")));
     if (!version.hasMatch() || version.captured(1).toInt() > 255 || version.captured(2).toInt() > 255) {
-        CommandLine::printError(QStringLiteral("--version takes MAJ.MIN, each 0 to 255"));
+        CommandLine::printError(QStringLiteral("--device-version takes MAJ.MIN, each 0 to 255"));
         return false;
     }
     settings.versionMajor = quint8(version.captured(1).toInt());
@@ -227,11 +230,17 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kavri-devsim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KAVRI_VERSION));
 
     QCommandLineParser parser;
     addOptions(parser);
-    if (!CommandLine::parse(parser, application.arguments(), CommandLine::VersionOption::Omitted))
+    if (!CommandLine::parse(parser, application.arguments()))
         return ExitBadInput;
+    if (!parser.positionalArguments().isEmpty()) {
+        CommandLine::printError(QStringLiteral("unexpected argument \"%1\" (see --help)")
+                                    .arg(parser.positionalArguments().constFirst()));
+        return ExitBadInput;
+    }
     const std::optional<DeviceSimulator::Settings> settings = readSettings(parser);
     if (!settings || !optionsFitTogether(parser))
         return ExitBadInput;

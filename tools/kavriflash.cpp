@@ -18,16 +18,17 @@ namespace {
 void addOptions(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
-        "Flashes FILE into each device that announces itself on the serial port, or on many\n"
-        "ports at once, each served the moment its device speaks. FILE is read once, at the\n"
-        "start: every device of the run gets that image (its size and SHA-256 are printed),\n"
-        "whatever happens to the file, unless --follow is given. A block the device refuses\n"
-        "10 times in a row ends its download (nak-limit).\n"
-        "Exit status: 0 every device on every port OK; else the highest of 1 a device canceled\n"
-        "or reached the NAK limit, 3 port error or a device lost with its port (unless --reopen),\n"
-        "4 timed out (a silent line, or no port open); 2 bad usage or firmware file,\n"
-        "5 the --log record or standard output could not be written (transfers under way\n"
-        "finish, no device is started after), 130 stopped by Ctrl-C or SIGTERM."));
+        "Flashes FILE into each device that announces itself on the serial port, or on\n"
+        "many ports at once, each served the moment its device speaks. FILE is read\n"
+        "once, at the start: every device of the run gets that image (its size and\n"
+        "SHA-256 are printed), whatever happens to the file, unless --follow is given. A\n"
+        "block the device refuses 10 times in a row ends its download (nak-limit).\n"
+        "Exit status: 0 every device on every port OK; else the highest of 1 a device\n"
+        "canceled or reached the NAK limit, 3 port error or a device lost with its port\n"
+        "(unless --reopen), 4 timed out (a silent line, or no port open); 2 bad usage or\n"
+        "firmware file, 5 the --log record or standard output could not be written\n"
+        "(transfers under way finish, no device is started after), 130 stopped by Ctrl-C\n"
+        "or SIGTERM."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The firmware file (.kvf)."));
     parser.addOptions({
         {QStringLiteral("port"), QStringLiteral("Port to use: a listed name or a path (default: the first listed); "
@@ -113,7 +114,7 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     addOptions(parser);
-    if (!CommandLine::parse(parser, application.arguments(), CommandLine::VersionOption::Offered))
+    if (!CommandLine::parse(parser, application.arguments()))
         return ExitBadInput;
     const bool severalPorts = parser.values(QStringLiteral("port")).size() > 1
         || parser.isSet(QStringLiteral("all-ports")) || parser.isSet(QStringLiteral("match"));
@@ -123,6 +124,11 @@ int main(int argc, char *argv[])
     else
         reporter = std::make_unique<FlashConsole>(verbosity(parser), severalPorts, isatty(STDOUT_FILENO) && isatty(STDERR_FILENO));
     if (parser.isSet(QStringLiteral("list"))) {
+        if (!parser.positionalArguments().isEmpty()) {
+            CommandLine::printError(QStringLiteral("--list takes no FILE, not \"%1\" (see --help)")
+                                        .arg(parser.positionalArguments().constFirst()));
+            return ExitBadInput;
+        }
         reporter->listed(systemPorts());
         return ExitOk;
     }

@@ -22,13 +22,14 @@ constexpr qint64 MaxApplication = qint64(std::numeric_limits<quint32>::max()) - 
 void addOptions(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
-        "Puts an application into the image envelope that a kavriUpdate device checks before it starts\n"
-        "the application, or shows what an image's envelope holds.\n"
+        "Puts an application into the image envelope that a kavriUpdate device checks\n"
+        "before it starts the application, or shows what an image's envelope holds.\n"
         "\n"
-        "  wrap APPLICATION -o IMAGE   writes IMAGE: a 1024-byte header (length, CRC-32, version),\n"
-        "                              then APPLICATION\n"
-        "  show IMAGE                  prints the header and whether the application matches it;\n"
-        "                              exit 1 when it does not, or IMAGE has no envelope"));
+        "  wrap APPLICATION -o IMAGE   writes IMAGE: a 1024-byte header (length,\n"
+        "                              CRC-32, version), then APPLICATION\n"
+        "  show IMAGE                  prints the header and whether the application\n"
+        "                              matches it; exit 1 when it does not, or IMAGE\n"
+        "                              has no envelope"));
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("wrap or show"));
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("the application (wrap) or the image (show)"));
     parser.addOption({{QStringLiteral("o"), QStringLiteral("output")},
@@ -126,7 +127,7 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     addOptions(parser);
-    if (!CommandLine::parse(parser, application.arguments(), CommandLine::VersionOption::Offered))
+    if (!CommandLine::parse(parser, application.arguments()))
         return ExitBadInput;
     const QStringList arguments = parser.positionalArguments();
     const QString command = arguments.value(0);
