@@ -123,6 +123,8 @@ private slots:
     void logRowsWholeOrNotAtAll_data();
     void logRowsWholeOrNotAtAll();
     void logFailureLetsTransfersFinish();
+    void noPortNamedTakesTheOneAdapter_data();
+    void noPortNamedTakesTheOneAdapter();
     void matchReadsEveryDetail_data();
     void matchReadsEveryDetail();
     void progressLayout_data();
@@ -440,6 +442,64 @@ void TestFlashRun::logFailureLetsTransfersFinish()
     QCOMPARE(json.problems.size(), 2);
     for (const QString &text : std::as_const(json.problems))
         QVERIFY2(text.startsWith("Cannot write log " + options.logPath + ": File too large; the row of "), qPrintable(text));
+}
+
+void TestFlashRun::noPortNamedTakesTheOneAdapter_data()
+{
+    QTest::addColumn<QList<bool>>("usb");  // per listed line: a USB adapter, or a built-in UART
+    QTest::addColumn<int>("chosen");        // the line opened; -1: none, the run refused
+    QTest::addColumn<QStringList>("said"); // stderr, LINE1, LINE2: the lines' paths
+
+    QTest::newRow("one adapter beside a built-in UART")
+        << QList<bool>{false, true} << 1
+        << QStringList{"kavri-flash: Using LINE2, the one USB serial adapter listed (no --port given)"};
+    QTest::newRow("two adapters")
+        << QList<bool>{true, true} << -1
+        << QStringList{"kavri-flash: No --port given, and 2 USB serial adapters are listed:",
+                       "  LINE1  adapter  USB 0403:6001", "  LINE2  adapter  USB 0403:6001",
+                       "Choose one with --port NAME, or serve them all with --all-ports"};
+    QTest::newRow("built-in UARTs only")
+        << QList<bool>{false, false} << -1
+        << QStringList{"kavri-flash: No --port given, and no USB serial adapter listed; the ports are:",
+                       "  LINE1  built-in", "  LINE2  built-in", "Name the device's port with --port NAME"};
+    QTest::newRow("no port") << QList<bool>() << -1
+                             << QStringList{"kavri-flash: No --port given, and no serial port is listed",
+                                            "Name the device's port with --port NAME"};
+}
+
+// Without a port named, a run never guesses: the one USB adapter listed is
+// taken and named, any other case is bad usage that lists the candidates.
+void TestFlashRun::noPortNamedTakesTheOneAdapter()
+{
+    QFETCH(QList<bool>, usb);
+    QFETCH(int, chosen);
+    QFETCH(QStringList, said);
+    QTemporaryDir dir;
+    std::vector<std::unique_ptr<PtyLine>> lines;
+    QList<PortInfo> listed;
+    for (const bool adapter : usb) {
+        lines.push_back(std::make_unique<PtyLine>());
+        listed.append({lines.back()->path, adapter ? "adapter" : "built-in", {}, {}, quint16(adapter ? 0x0403 : 0),
+                       quint16(adapter ? 0x6001 : 0)});
+        said.replaceInStrings(QStringLiteral("LINE%1").arg(lines.size()), lines.back()->path);
+    }
+    FlashOptions options;
+    options.firmwarePath = writeFirmware(dir, patterned(100));
+    std::FILE *out = std::tmpfile();
+    std::FILE *err = std::tmpfile();
+    FlashConsole console(FlashConsole::Verbosity::Quiet, false, false, out, err);
+    FlashRun run(options, console, [&listed] { return listed; });
+
+    QCOMPARE(run.begin(), chosen >= 0);
+    QCOMPARE(run.exitCode(), chosen >= 0 ? 0 : 2);
+    for (size_t i = 0; i < lines.size(); ++i)
+        QCOMPARE(lines[i]->wasOpened(), int(i) == chosen);
+    std::rewind(err);
+    char text[2048] = {};
+    const QString written = QString::fromLocal8Bit(text, int(std::fread(text, 1, sizeof text - 1, err)));
+    QCOMPARE(written, said.join(u'\n') + u'\n');
+    std::fclose(out);
+    std::fclose(err);
 }
 
 void TestFlashRun::matchReadsEveryDetail_data()

@@ -799,8 +799,9 @@ void TestTools::noPortsListed_data()
     QTest::addColumn<QString>("err");
 
     QTest::newRow("list") << QStringList{"--list"} << 0 << "No serial ports found\n" << "";
-    QTest::newRow("flash") << QStringList{"-q", "FIRMWARE"} << 3 << ""
-                           << "kavri-flash: No serial port found; name one with --port\n";
+    QTest::newRow("flash") << QStringList{"-q", "FIRMWARE"} << 2 << ""
+                           << "kavri-flash: No --port given, and no serial port is listed\n"
+                              "Name the device's port with --port NAME\n";
 }
 
 void TestTools::noPortsListed()

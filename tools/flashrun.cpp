@@ -7,6 +7,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <iterator>
 #include <unistd.h>
 
 namespace {
@@ -75,6 +76,8 @@ bool FlashRun::begin()
     const QString twice = samePortTwice();
     if (!twice.isEmpty())
         return fail(ExitBadInput, twice);
+    if (!options.allPorts && options.portNames.isEmpty() && !chooseAdapter())
+        return fail(ExitBadInput, {});
     const QString firmwareProblem = firmware.load();
     if (!firmwareProblem.isEmpty())
         return fail(ExitBadInput, firmwareProblem);
@@ -114,18 +117,42 @@ QString FlashRun::samePortTwice() const
     return {};
 }
 
+// With no port named, the one USB serial adapter listed is the port meant. A
+// built-in UART never is (a PC's ttyS0 is rarely the device), and a choice
+// among several adapters is the user's: said with the candidates.
+bool FlashRun::chooseAdapter()
+{
+    const QList<PortInfo> listed = portSource();
+    QList<PortInfo> adapters;
+    std::copy_if(listed.cbegin(), listed.cend(), std::back_inserter(adapters), [](const PortInfo &port) {
+        return !PortLabel::of(port).usbId.isEmpty();
+    });
+    if (adapters.size() == 1) {
+        options.portNames.append(adapters.first().name);
+        reporter.problem({}, QStringLiteral("Using %1, the one USB serial adapter listed (no --port given)")
+                                 .arg(adapters.first().name));
+        return true;
+    }
+    const bool severalAdapters = adapters.size() > 1;
+    QStringList lines;
+    if (severalAdapters)
+        lines.append(QStringLiteral("No --port given, and %1 USB serial adapters are listed:").arg(adapters.size()));
+    else if (!listed.isEmpty())
+        lines.append(QStringLiteral("No --port given, and no USB serial adapter listed; the ports are:"));
+    else
+        lines.append(QStringLiteral("No --port given, and no serial port is listed"));
+    for (const PortInfo &port : severalAdapters ? adapters : listed)
+        lines.append(QStringLiteral("  ") + portDescription(port));
+    lines.append(severalAdapters ? QStringLiteral("Choose one with --port NAME, or serve them all with --all-ports")
+                                 : QStringLiteral("Name the device's port with --port NAME"));
+    reporter.problem({}, lines.join(u'\n'));
+    return false;
+}
+
 bool FlashRun::openChosenPorts()
 {
     const QList<PortInfo> listed = portSource();
-    QStringList names = options.portNames;
-    if (names.isEmpty()) {
-        if (listed.isEmpty()) {
-            reporter.problem({}, QStringLiteral("No serial port found; name one with --port"));
-            return false;
-        }
-        names.append(listed.first().name);
-    }
-    for (const QString &name : std::as_const(names))
+    for (const QString &name : std::as_const(options.portNames))
         addPort(labelFor(name, listed));
     return std::any_of(ports.cbegin(), ports.cend(), [](const FlashPort *port) { return port->isOpen(); });
 }

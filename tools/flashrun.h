@@ -17,7 +17,7 @@ struct FlashOptions
     QString firmwarePath;
     bool follow = false;   // take a rebuilt firmware file during the run
     FlashPortOptions port;
-    QStringList portNames; // listed names or paths; empty: the first listed port
+    QStringList portNames; // listed names or paths; empty: the one USB adapter listed
     bool allPorts = false; // every listed port, and those that appear later
     QString match;         // keeps the listed ports whose details contain it
     QString logPath;       // empty: no log
@@ -54,6 +54,7 @@ signals:
 private:
     bool fail(int exitCode, const QString &problem);
     QString samePortTwice() const;
+    bool chooseAdapter();
     bool openChosenPorts();
     PortLabel labelFor(const QString &name, const QList<PortInfo> &listed) const;
     FlashPort *portNamed(const QString &name) const;

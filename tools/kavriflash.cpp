@@ -31,8 +31,8 @@ void addOptions(QCommandLineParser &parser)
         "or SIGTERM."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The firmware file (.kvf)."));
     parser.addOptions({
-        {QStringLiteral("port"), QStringLiteral("Port to use: a listed name or a path (default: the first listed); "
-                                                "give it again for more ports."),
+        {QStringLiteral("port"), QStringLiteral("Port to use: a listed name or a path (default: the one USB serial "
+                                                "adapter listed, never a built-in port); give it again for more ports."),
          QStringLiteral("NAME")},
         {QStringLiteral("follow"), QStringLiteral("Take FILE again when it is rebuilt during the run, once it has "
                                                   "stopped changing for a second; devices from then on get it.")},
