@@ -154,9 +154,13 @@ void TestFlashConsole::liveLines_data()
         crowded += portName(number) + u' ';
     crowded += QStringLiteral("... and 10 more ports running");
     QTest::newRow("more ports than rows") << 80 << 32 << QStringList() << false << crowded;
-    // Wide enough for the result lines not to wrap.
-    QTest::newRow("result between redraws") << 160 << 2 << QStringList() << true
-                                            << QStringList{"pts/1: Download OK", "pts/1: Summary: ", "pts/2 "};
+    // A device's record is one line where it fits, folded at a space where not.
+    QTest::newRow("result between redraws") << 80 << 2 << QStringList() << true
+                                            << QStringList{"pts/1: Download OK: UID 0A1B2C3D4E5F6071, 0 of 262144 bytes, 0 NAKs, 0.0 s",
+                                                           "pts/2 "};
+    QTest::newRow("result folded on a narrow screen")
+        << 60 << 2 << QStringList() << true
+        << QStringList{"pts/1: Download OK: UID 0A1B2C3D4E5F6071, 0 of 262144", "    bytes, 0 NAKs, 0.0 s", "pts/2 "};
 }
 
 // stdout and stderr are one terminal here: the same file, in writing order.
@@ -201,9 +205,11 @@ void TestFlashConsole::summaryTable_data()
     QTest::newRow("numbers in names") << QStringList{"pts/10", "pts/2", "pts/1"} << QStringList{"pts/1", "pts/2", "pts/10"};
     QTest::newRow("long name") << QStringList{"ttyUSB-fixture-left-07", "pts/2"}
                                << QStringList{"pts/2", "ttyUSB-fixture-left-07"};
+    QTest::newRow("bad usage: no port, no table") << QStringList() << QStringList();
 }
 
-// Rows in natural port order, every column under its heading.
+// Rows in natural port order, every column under its heading, what ended
+// each port last.
 void TestFlashConsole::summaryTable()
 {
     QFETCH(QStringList, ports);
@@ -212,17 +218,24 @@ void TestFlashConsole::summaryTable()
     FlashConsole console(FlashConsole::Verbosity::Normal, true, false, out, out);
     QList<PortSummary> rows;
     for (const QString &port : ports)
-        rows.append({{port, {}, {}}, {1, 0, 0, 0, 0, 0}, 8192, 1.5});
-    console.summary(rows, 0);
+        rows.append({{port, {}, {}}, {3, 1, 0, 0, 0, 0}, 1048576, 91.5, "served 4"});
+    console.summary(rows, 1);
 
     QStringList lines = written(out).split(u'\n', Qt::SkipEmptyParts);
     std::fclose(out);
-    QCOMPARE(lines.takeLast(), QStringLiteral("Exit status 0"));
+    if (expected.isEmpty()) {
+        QVERIFY2(lines.isEmpty(), qPrintable(lines.join(u'\n')));
+        return;
+    }
+    QCOMPARE(lines.takeLast(), QStringLiteral("Exit status 1"));
     const QString header = lines.takeFirst();
     QCOMPARE(lines.size(), expected.size());
     for (qsizetype i = 0; i < lines.size(); ++i) {
         QCOMPARE(lines[i].section(u' ', 0, 0), expected[i]);
-        QCOMPARE(lines[i].size(), header.size());
+        QCOMPARE(lines[i].indexOf("3 ok, 1 canceled"), header.indexOf("Devices"));
+        QCOMPARE(lines[i].indexOf(" 1048576") + 8, header.indexOf("Acked") + 5);
+        QCOMPARE(lines[i].indexOf(" 91.5") + 5, header.indexOf("Seconds") + 7);
+        QCOMPARE(lines[i].mid(header.indexOf("Ended")), QStringLiteral("served 4"));
     }
 }
 

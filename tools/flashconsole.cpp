@@ -49,10 +49,10 @@ FlashConsole::FlashConsole(Verbosity verbosity, bool severalPorts, bool terminal
 
 void FlashConsole::firmware(const QString &path, const QByteArray &image)
 {
-    info({}, QStringLiteral("Firmware %1: %2 bytes, %3 blocks, SHA-256 %4")
+    info({}, QStringLiteral("Firmware %1: %2 bytes, %3 blocks")
                  .arg(path).arg(image.size())
-                 .arg(TransferProtocol::blockCount(quint32(image.size())))
-                 .arg(sha256Hex(image)));
+                 .arg(TransferProtocol::blockCount(quint32(image.size()))));
+    info({}, QStringLiteral("SHA-256 %1").arg(sha256Hex(image)));
 }
 
 void FlashConsole::opened(const QString &port)
@@ -112,22 +112,19 @@ void FlashConsole::printMilestone(const QString &port, quint64 sent, quint64 tot
     next = (percent / MilestoneStep + 1) * MilestoneStep;
 }
 
+// One line per device: how it ended, then what it took.
 void FlashConsole::deviceEnded(const DeviceRecord &record)
 {
     const QString &port = record.port.name;
     running.remove(port);
     nextMilestones.remove(port); // the next device's progress starts afresh
-    using Result = TransferResult;
-    if (record.result != Result::PortLost && record.result != Result::TimedOut && record.result != Result::Interrupted)
-        result(port, resultText(record.result, record.blocksSent()));
-    result(port, QStringLiteral("Summary: UID %1, V%2, %3 of %4 bytes and %5 blocks acknowledged, %6 NAKs, %7 s, %8")
-                     .arg(DeviceIdentity(record.identity).uidHex(), DeviceIdentity(record.identity).versionText())
-                     .arg(record.ackedBytes)
-                     .arg(record.imageBytes)
-                     .arg(record.ackedBlocks)
+    const QString bytes = record.ackedBytes == record.imageBytes
+        ? QStringLiteral("%1 bytes").arg(record.imageBytes)
+        : QStringLiteral("%1 of %2 bytes").arg(record.ackedBytes).arg(record.imageBytes);
+    result(port, QStringLiteral("%1: UID %2, %3, %4 NAKs, %5 s")
+                     .arg(resultText(record.result, record.blocksSent()), DeviceIdentity(record.identity).uidHex(), bytes)
                      .arg(record.naks)
-                     .arg(record.seconds, 0, 'f', 3)
-                     .arg(resultText(record.result, record.blocksSent())));
+                     .arg(record.seconds, 0, 'f', 1));
 }
 
 void FlashConsole::lost(const QString &port)
@@ -136,32 +133,30 @@ void FlashConsole::lost(const QString &port)
     drawLines();
 }
 
+// A row per port, in natural port order, that says what its devices came to
+// and what ended it; compact enough for 80 columns. Bad usage, where no port
+// was taken, prints nothing.
 void FlashConsole::summary(const QList<PortSummary> &ports, int exitCode)
 {
-    if (!severalPorts)
-        return; // the one port's devices each had their summary line
+    if (!severalPorts || ports.isEmpty())
+        return; // one port's devices and its end were said as they came
     QList<PortSummary> rows = ports;
     std::sort(rows.begin(), rows.end(), [this](const PortSummary &row, const PortSummary &other) {
         return portBefore(row.port.name, other.port.name);
     });
-    int nameWidth = 12;
-    for (const PortSummary &row : rows)
-        nameWidth = std::max(nameWidth, int(row.port.name.size()));
-    // A column for every result word, headed by the word the JSON uses.
-    QString header = QStringLiteral("%1").arg(QStringLiteral("Port"), -nameWidth);
-    for (int i = 0; i < flashResultCount; ++i) {
-        const QString word = resultWord(TransferResult(i));
-        header += QStringLiteral(" %1").arg(word, std::max(4, int(word.size())));
-    }
-    result({}, header + QStringLiteral(" %1 %2").arg(QStringLiteral("acked bytes"), 12).arg(QStringLiteral("seconds"), 9));
-    for (const PortSummary &row : rows) {
-        QString line = QStringLiteral("%1").arg(row.port.name, -nameWidth);
+    QList<QStringList> cells{{QStringLiteral("Port"), QStringLiteral("Devices"), QStringLiteral("Acked"),
+                              QStringLiteral("Seconds"), QStringLiteral("Ended")}};
+    for (const PortSummary &row : std::as_const(rows)) {
+        QStringList devices;
         for (int i = 0; i < flashResultCount; ++i) {
-            const int width = std::max(4, int(resultWord(TransferResult(i)).size()));
-            line += QStringLiteral(" %1").arg(row.results[size_t(i)], width);
+            if (row.results[size_t(i)] > 0)
+                devices.append(QStringLiteral("%1 %2").arg(row.results[size_t(i)]).arg(resultWord(TransferResult(i))));
         }
-        result({}, line + QStringLiteral(" %1 %2").arg(row.ackedBytes, 12).arg(row.seconds, 9, 'f', 3));
+        cells.append({row.port.name, devices.isEmpty() ? QStringLiteral("-") : devices.join(QStringLiteral(", ")),
+                      QString::number(row.ackedBytes), QString::number(row.seconds, 'f', 1), row.ended});
     }
+    for (const QString &line : tableLines(cells))
+        result({}, line);
     result({}, QStringLiteral("Exit status %1").arg(exitCode));
 }
 
@@ -205,6 +200,25 @@ QString FlashConsole::named(const QString &port, const QString &text) const
     if (!severalPorts || port.isEmpty() || text.contains(port))
         return text;
     return port + QStringLiteral(": ") + text;
+}
+
+// Columns two spaces apart, each as wide as its widest cell; the numbers
+// (the middle columns) to the right, the texts to the left.
+QStringList FlashConsole::tableLines(const QList<QStringList> &cells)
+{
+    QList<qsizetype> widths(cells.first().size(), 0);
+    for (const QStringList &row : cells) {
+        for (qsizetype column = 0; column < row.size(); ++column)
+            widths[column] = std::max(widths[column], row[column].size());
+    }
+    QStringList lines;
+    for (const QStringList &row : cells) {
+        QString line = row[0].leftJustified(widths[0]) + QStringLiteral("  ") + row[1].leftJustified(widths[1]);
+        for (qsizetype column = 2; column < row.size() - 1; ++column)
+            line += QStringLiteral("  ") + row[column].rightJustified(widths[column]);
+        lines.append((line + QStringLiteral("  ") + row.last()).trimmed());
+    }
+    return lines;
 }
 
 bool FlashConsole::portBefore(const QString &port, const QString &other) const
@@ -280,7 +294,31 @@ void FlashConsole::clearLines()
     linesShown = 0;
 }
 
+// On a terminal a line too long for the screen is folded at its spaces, the
+// rest indented, and stays a column short of the screen as the live lines do;
+// through a pipe every line stays whole, one record a line.
+QString FlashConsole::folded(const QString &text) const
+{
+    const int width = screenSize().width() - 1;
+    if (!terminal || text.size() <= width)
+        return text;
+    QStringList lines;
+    for (const QString &part : text.split(u'\n')) {
+        QString line;
+        for (const QString &word : part.split(u' ')) {
+            if (!line.isEmpty() && line.size() + 1 + word.size() > width) {
+                lines.append(line);
+                line = QStringLiteral("    ") + word;
+            } else {
+                line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+            }
+        }
+        lines.append(line);
+    }
+    return lines.join(u'\n');
+}
+
 void FlashConsole::writeLine(std::FILE *stream, const QString &text)
 {
-    write(stream, (text + u'\n').toLocal8Bit());
+    write(stream, (folded(text) + u'\n').toLocal8Bit());
 }

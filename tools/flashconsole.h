@@ -58,12 +58,14 @@ private:
     void result(const QString &port, const QString &text);
     void printMilestone(const QString &port, quint64 sent, quint64 total);
     QString named(const QString &port, const QString &text) const;
+    static QStringList tableLines(const QList<QStringList> &cells);
     bool portBefore(const QString &port, const QString &other) const;
     QSize screenSize() const;
     QStringList liveLines() const;
     QString blockStart() const;
     void drawLines();
     void clearLines();
+    QString folded(const QString &text) const;
     void writeLine(std::FILE *stream, const QString &text);
 
     Verbosity verbosity;

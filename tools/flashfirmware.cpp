@@ -60,12 +60,15 @@ FlashFirmware::Stamp FlashFirmware::stamp() const
             info.fileTime(QFileDevice::FileMetadataChangeTime)};
 }
 
-// The whole file, or why not. On a terminal a missing file says so in the
-// system's words ("File is Vacant" is the dialog's).
+// The whole file, or why not. A missing or empty file is said by its name
+// and the reason ("File is Vacant" is the dialog's).
 QString FlashFirmware::read(QByteArray &image) const
 {
-    if (!QFileInfo::exists(filePath))
+    const QFileInfo info(filePath);
+    if (!info.exists())
         return QStringLiteral("Cannot read %1: %2").arg(filePath, qt_error_string(ENOENT));
+    if (info.isFile() && info.size() == 0)
+        return QStringLiteral("%1 is empty (0 bytes)").arg(filePath);
     QFile file;
     quint32 size = 0;
     const QString problem = openFirmware(file, filePath, size);

@@ -8,7 +8,7 @@
 #include <QObject>
 #include <QTimer>
 
-// "Cannot send FILE: File is Vacant"; a text that names the file already
+// "Cannot send FILE: File too large: ..."; a text that names the file already
 // ("Cannot read FILE: ...") stands as it is.
 QString cannotSendText(const QString &firmwarePath, const QString &problem);
 

@@ -53,7 +53,7 @@ bool FlashPort::open()
         if (!reopenRetry.isActive() && !away) {
             reporter.problem(name(), problem);
             failedToOpen = true;
-            finish(ExitPortFailed);
+            finish(ExitPortFailed, QStringLiteral("not opened: ") + port.errorString());
         }
         return false;
     }
@@ -98,7 +98,7 @@ void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenL
         return;
     }
     if (!options.reopen) {
-        finish(ExitPortFailed);
+        finish(ExitPortFailed, QStringLiteral("lost"));
         return;
     }
     // The lost device is not one of those asked for: it is flashed again
@@ -127,7 +127,7 @@ void FlashPort::endDevice(TransferResult result)
         code = std::max<int>(code, ExitCanceled);
     ++devicesServed;
     if (lastTransfer || (options.deviceCount > 0 && devicesServed >= options.deviceCount))
-        finish(code);
+        finish(code, lastTransfer ? stoppedText() : QStringLiteral("served %1").arg(devicesServed));
     else
         reporter.info(name(), QStringLiteral("Waiting for the next device"));
 }
@@ -146,16 +146,16 @@ void FlashPort::timedOut()
 {
     // Frames carry no block number, so a block resent unasked could be
     // written twice: on silence the port stops instead.
-    reporter.problem(name(), QStringLiteral("Timed out: the line was silent for %1 s %2")
+    reporter.problem(name(), QStringLiteral("Timed out: silent for %1 s %2")
                                  .arg(CommandLine::secondsText(options.timeoutMs), whereText()));
     leaveDevice(TransferResult::TimedOut);
-    finish(ExitTimedOut);
+    finish(ExitTimedOut, QStringLiteral("timed out"));
 }
 
 void FlashPort::stop(TransferResult result)
 {
     leaveDevice(result);
-    finish(code);
+    finish(code, stoppedText());
 }
 
 void FlashPort::stopAfterTransfer()
@@ -176,18 +176,24 @@ void FlashPort::leaveDevice(TransferResult result)
 
 // The port closes at once: a device that speaks again, or a next one, finds
 // nobody listening rather than a host that has stopped counting.
-void FlashPort::finish(int exitCode)
+void FlashPort::finish(int exitCode, const QString &ending)
 {
     code = std::max(code, exitCode);
     if (done)
         return;
     done = true;
+    figures.ended = ending;
     reopenRetry.stop();
     if (port.isOpen()) {
         transfer.close();
         emit lineChanged();
     }
     emit finished();
+}
+
+QString FlashPort::stoppedText() const
+{
+    return QStringLiteral("stopped, %1 served").arg(devicesServed);
 }
 
 QString FlashPort::whereText(TransferProtocol::State state) const

@@ -68,9 +68,10 @@ private:
     void endDevice(TransferResult result);
     void recordDevice(TransferResult result);
     void leaveDevice(TransferResult result);
-    void finish(int exitCode);
+    void finish(int exitCode, const QString &ending);
     void timedOut();
     QString whereText(TransferProtocol::State state) const;
+    QString stoppedText() const;
 
     PortLabel label;
     FlashPortOptions options;

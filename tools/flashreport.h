@@ -40,6 +40,7 @@ struct PortSummary
     std::array<int, resultCount> results{}; // devices, by result
     quint64 ackedBytes = 0;
     double seconds = 0;
+    QString ended; // what ended the port: "served 2", "timed out", "not opened: <reason>", ...
 };
 
 // The moment of an event, as records give it: local time with its offset

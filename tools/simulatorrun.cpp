@@ -52,8 +52,8 @@ void printPayloadRate(const TurnaroundStats &statistics, int blocks, int baud)
     if (baud > 0) {
         // Each 1024 payload bytes ride in a 1027-byte frame of ten-bit bytes.
         const double ceiling = baud / 10.0 * DeviceSimulator::BlockSize / DeviceSimulator::FrameLength;
-        line += QStringLiteral(", %1% of the %2 B/s ceiling at %3 baud")
-                    .arg(100 * rate / ceiling, 0, 'f', 2).arg(ceiling, 0, 'f', 1).arg(baud);
+        line += QStringLiteral(", %1% of the %2 B/s ceiling")
+                    .arg(100 * rate / ceiling, 0, 'f', 2).arg(ceiling, 0, 'f', 1);
     }
     CommandLine::printLine(line);
 }
@@ -190,14 +190,32 @@ void SimulatorRun::lineDone()
     exitOnceHostsLetGo();
 }
 
-void SimulatorRun::printLineSummary(int line) const
+// A row per line under one heading, narrow enough for 80 columns: its path,
+// devices, blocks, bad frames, NAKs sent and the host's turnaround.
+void SimulatorRun::printLineRows() const
 {
-    const PtyDevice &device = *m_lines.at(line);
-    const DeviceSimulator &simulator = device.simulator();
-    CommandLine::printLine(QStringLiteral("Line %1 %2: devices %3, blocks %4, bad frames %5, NAKs %6, turnaround %7")
-                               .arg(line + 1).arg(device.slavePath()).arg(simulator.devices().size())
-                               .arg(simulator.blocksReceived()).arg(simulator.badFrames())
-                               .arg(simulator.naksSent()).arg(turnaroundText(device.statistics())));
+    qsizetype pathWidth = 4;
+    for (const auto &line : m_lines)
+        pathWidth = std::max(pathWidth, line->slavePath().size());
+    const QString row = QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8  %9");
+    CommandLine::printLine(row.arg(QStringLiteral("Line"), 4).arg(QStringLiteral("Path"), -int(pathWidth))
+                               .arg(QStringLiteral("Devices")).arg(QStringLiteral("Blocks")).arg(QStringLiteral("Bad"))
+                               .arg(QStringLiteral("NAKs")).arg(QStringLiteral("p50 µs"))
+                               .arg(QStringLiteral("p99 µs")).arg(QStringLiteral("max µs")));
+    for (int line = 0; line < int(m_lines.size()); ++line) {
+        const PtyDevice &device = *m_lines.at(line);
+        const DeviceSimulator &simulator = device.simulator();
+        const auto figures = device.statistics().percentiles();
+        const auto micros = [&figures](qint64 TurnaroundStats::Percentiles::*field) {
+            return figures ? QString::number((*figures).*field) : QStringLiteral("-");
+        };
+        CommandLine::printLine(row.arg(line + 1, 4).arg(device.slavePath(), -int(pathWidth))
+                                   .arg(simulator.devices().size(), 7).arg(simulator.blocksReceived(), 6)
+                                   .arg(simulator.badFrames(), 3).arg(simulator.naksSent(), 4)
+                                   .arg(micros(&TurnaroundStats::Percentiles::p50Us), 6)
+                                   .arg(micros(&TurnaroundStats::Percentiles::p99Us), 6)
+                                   .arg(micros(&TurnaroundStats::Percentiles::maxUs), 6));
+    }
 }
 
 // With several lines, a row per line, then the totals in the form a single
@@ -207,10 +225,10 @@ void SimulatorRun::printSummary() const
     qsizetype devices = 0;
     int blocks = 0, badFrames = 0, naks = 0;
     TurnaroundStats statistics;
+    if (m_lines.size() > 1)
+        printLineRows();
     for (int line = 0; line < int(m_lines.size()); ++line) {
         const DeviceSimulator &simulator = m_lines.at(line)->simulator();
-        if (m_lines.size() > 1)
-            printLineSummary(line);
         devices += simulator.devices().size();
         blocks += simulator.blocksReceived();
         badFrames += simulator.badFrames();

@@ -49,7 +49,7 @@ private:
     void reportSilence(int line);
     void replugLater(int line);
     void lineDone();
-    void printLineSummary(int line) const;
+    void printLineRows() const;
     void printSummary() const;
     void exitOnceHostsLetGo();
     bool hostsGone() const;
