@@ -468,32 +468,39 @@ void TestFlashRun::noPortNamedTakesTheOneAdapter_data()
 }
 
 // Without a port named, a run never guesses: the one USB adapter listed is
-// taken and named, any other case is bad usage that lists the candidates.
+// taken, named and flashed; any other case is bad usage that lists the
+// candidates, and no device is touched.
 void TestFlashRun::noPortNamedTakesTheOneAdapter()
 {
     QFETCH(QList<bool>, usb);
     QFETCH(int, chosen);
     QFETCH(QStringList, said);
     QTemporaryDir dir;
-    std::vector<std::unique_ptr<PtyLine>> lines;
+    const QByteArray firmware = patterned(100);
+    std::vector<std::unique_ptr<PtyDevice>> devices;
     QList<PortInfo> listed;
     for (const bool adapter : usb) {
-        lines.push_back(std::make_unique<PtyLine>());
-        listed.append({lines.back()->path, adapter ? "adapter" : "built-in", {}, {}, quint16(adapter ? 0x0403 : 0),
-                       quint16(adapter ? 0x6001 : 0)});
-        said.replaceInStrings(QStringLiteral("LINE%1").arg(lines.size()), lines.back()->path);
+        devices.push_back(std::make_unique<PtyDevice>(DeviceSimulator::Settings()));
+        QVERIFY(devices.back()->openForHost()); // announces itself to any host that opens it
+        listed.append({devices.back()->slavePath(), adapter ? "adapter" : "built-in", {}, {},
+                       quint16(adapter ? 0x0403 : 0), quint16(adapter ? 0x6001 : 0)});
+        said.replaceInStrings(QStringLiteral("LINE%1").arg(devices.size()), devices.back()->slavePath());
     }
     FlashOptions options;
-    options.firmwarePath = writeFirmware(dir, patterned(100));
+    options.firmwarePath = writeFirmware(dir, firmware);
     std::FILE *out = std::tmpfile();
     std::FILE *err = std::tmpfile();
     FlashConsole console(FlashConsole::Verbosity::Quiet, false, false, out, err);
     FlashRun run(options, console, [&listed] { return listed; });
+    QSignalSpy finished(&run, &FlashRun::finished);
 
     QCOMPARE(run.begin(), chosen >= 0);
+    if (chosen >= 0)
+        QTRY_COMPARE(finished.size(), 1);
     QCOMPARE(run.exitCode(), chosen >= 0 ? 0 : 2);
-    for (size_t i = 0; i < lines.size(); ++i)
-        QCOMPARE(lines[i]->wasOpened(), int(i) == chosen);
+    for (size_t i = 0; i < devices.size(); ++i)
+        QCOMPARE(devices[i]->simulator().devices().value(0).image.left(firmware.size()),
+                 int(i) == chosen ? firmware : QByteArray());
     std::rewind(err);
     char text[2048] = {};
     const QString written = QString::fromLocal8Bit(text, int(std::fread(text, 1, sizeof text - 1, err)));
