@@ -38,8 +38,9 @@ std::optional<int> DialogCommandLine::settleWithoutDisplay(int argc, char *argv[
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
-    // An unknown option may be the toolkit's; the parse goes on past it.
-    const bool allKnown = parser.parse(arguments);
+    // An unknown option may be the toolkit's, taken only once the application
+    // object exists; the parse goes on past it.
+    const bool toolkitOptions = !parser.parse(arguments) && !parser.unknownOptionNames().isEmpty();
     // --help-all answers as --help: the toolkit lists its own options only
     // through the application object that needs a display.
     if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all")) || parser.isSet(version)) {
@@ -50,7 +51,7 @@ std::optional<int> DialogCommandLine::settleWithoutDisplay(int argc, char *argv[
         std::fputs(qPrintable(text), stdout);
         return 0;
     }
-    if (allKnown && !read(arguments))
+    if (!toolkitOptions && !read(arguments))
         return 2;
     return std::nullopt;
 }

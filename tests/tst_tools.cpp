@@ -903,6 +903,8 @@ void TestTools::commandLineAnswers_data()
     }
     QTest::newRow("kavriUpdate stray-word") << QString(KAVRI_UPDATE) << QStringList{"stray-word"} << 2 << ""
                                             << "kavriUpdate: Unexpected argument \"stray-word\" (see --help)\n";
+    QTest::newRow("kavriUpdate --port without a name") << QString(KAVRI_UPDATE) << QStringList{"--port"} << 2 << ""
+                                                       << "kavriUpdate: Missing value after '--port'. (see --help)\n";
     QTest::newRow("kavri-devsim stray-word") << QString(KAVRI_DEVSIM) << QStringList{"stray-word"} << 2 << ""
                                              << "kavri-devsim: unexpected argument \"stray-word\" (see --help)\n";
     QTest::newRow("kavri-flash --list file.kvf") << QString(KAVRI_FLASH) << QStringList{"--list", "file.kvf"} << 2 << ""
