@@ -15,6 +15,17 @@ QList<PortInfo> systemPorts()
     return ports;
 }
 
+QString portPath(const QString &portName)
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("\\\\.\\") + portName;
+#else
+    if (portName.startsWith(QLatin1Char('/')))
+        return portName;
+    return QStringLiteral("/dev/") + portName;
+#endif
+}
+
 QString portDescription(const PortInfo &info)
 {
     QStringList parts{info.name};

@@ -47,12 +47,12 @@ FlashConsole::FlashConsole(Verbosity verbosity, bool severalPorts, bool terminal
     portOrder.setNumericMode(true);
 }
 
-void FlashConsole::firmware(const QString &path, const QByteArray &image)
+void FlashConsole::firmware(const QString &path, const FirmwareImage &image)
 {
     info({}, QStringLiteral("Firmware %1: %2 bytes, %3 blocks, SHA-256 %4")
-                 .arg(path).arg(image.size())
-                 .arg(TransferProtocol::blockCount(quint32(image.size())))
-                 .arg(sha256Hex(image)));
+                 .arg(path).arg(image.bytes.size())
+                 .arg(TransferProtocol::blockCount(quint32(image.bytes.size())))
+                 .arg(image.sha256));
 }
 
 void FlashConsole::opened(const QString &port)

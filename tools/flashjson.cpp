@@ -29,10 +29,10 @@ FlashJson::FlashJson(std::FILE *out, std::FILE *err)
 {
 }
 
-void FlashJson::firmware(const QString &path, const QByteArray &image)
+void FlashJson::firmware(const QString &path, const FirmwareImage &image)
 {
     emitEvent(QStringLiteral("firmware"),
-              {{"file", path}, {"bytes", image.size()}, {"sha256", sha256Hex(image)}});
+              {{"file", path}, {"bytes", image.bytes.size()}, {"sha256", image.sha256}});
 }
 
 void FlashJson::opened(const QString &port)

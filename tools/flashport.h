@@ -75,6 +75,7 @@ private:
     PortLabel label;
     FlashPortOptions options;
     const FlashFirmware &firmware;
+    FirmwareImage image; // the one the current device is given
     FlashReporter &reporter;
     QSerialPort port;
     SerialTransfer transfer{port};

@@ -1,8 +1,9 @@
 #ifndef FLASHREPORT_H
 #define FLASHREPORT_H
 
+#include "devicefigures.h"
+#include "firmwareimage.h"
 #include "portinfo.h"
-#include "serialtransfer.h"
 #include "transferresult.h"
 
 #include <QByteArray>
@@ -57,7 +58,7 @@ public:
 
     // The image the run sends, once at the start and again for each rebuilt
     // file taken on the way.
-    virtual void firmware(const QString &path, const QByteArray &image) = 0;
+    virtual void firmware(const QString &path, const FirmwareImage &image) = 0;
     virtual void opened(const QString &port) = 0;
     virtual void identified(const QString &port, const QByteArray &identity) = 0;
     // sent of total bytes after seconds; total > 0.
