@@ -26,6 +26,13 @@ QString portPath(const QString &portName)
 #endif
 }
 
+QString usbId(const PortInfo &info)
+{
+    if (info.vendorId == 0 && info.productId == 0)
+        return {};
+    return QString::asprintf("%04x:%04x", info.vendorId, info.productId);
+}
+
 QString portDescription(const PortInfo &info)
 {
     QStringList parts{info.name};
@@ -33,8 +40,8 @@ QString portDescription(const PortInfo &info)
         parts.append(info.description);
     if (!info.manufacturer.isEmpty())
         parts.append(info.manufacturer);
-    if (info.vendorId != 0 || info.productId != 0)
-        parts.append(QString::asprintf("USB %04x:%04x", info.vendorId, info.productId));
+    if (const QString usb = usbId(info); !usb.isEmpty())
+        parts.append(QStringLiteral("USB ") + usb);
     if (!info.serialNumber.isEmpty())
         parts.append(QStringLiteral("serial ") + info.serialNumber);
     return parts.join(QStringLiteral("  "));

@@ -55,6 +55,9 @@ public:
     static constexpr char NAK = 0x15;
     static constexpr char CAN = 0x18;
 
+    // The NAKs in a row after which a download is given up, when the limit is on.
+    static constexpr int nakLimit = 10;
+
     // The line's timing. A frame takes 89 ms to cross the line at 115200
     // baud (ten bits a byte). A USB serial adapter passes bytes on when its
     // latency timer runs out, 16 ms by default, so it can split one burst in

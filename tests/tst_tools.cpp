@@ -2,6 +2,7 @@
 // pseudo-terminal, judged by exit status, output and the bytes that arrived.
 
 #include "commandline.h"
+#include "exitstatus.h"
 #include "portinfo.h"
 #include "ptyline.h"
 #include "testdata.h"

@@ -176,7 +176,7 @@ void FlashConsole::listed(const QList<PortInfo> &ports)
 void FlashConsole::problem(const QString &port, const QString &text)
 {
     clearLines();
-    writeLine(err, QStringLiteral("kavri-flash: ") + named(port, text));
+    writeLine(err, problemLine(named(port, text)));
     drawLines();
 }
 
@@ -199,12 +199,10 @@ void FlashConsole::result(const QString &port, const QString &text)
     drawLines();
 }
 
-// With several ports a line says whose it is, unless it names the port already.
+// With several ports a line says whose it is.
 QString FlashConsole::named(const QString &port, const QString &text) const
 {
-    if (!severalPorts || port.isEmpty() || text.contains(port))
-        return text;
-    return port + QStringLiteral(": ") + text;
+    return severalPorts ? withPort(port, text) : text;
 }
 
 bool FlashConsole::portBefore(const QString &port, const QString &other) const

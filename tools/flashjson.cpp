@@ -106,8 +106,7 @@ void FlashJson::listed(const QList<PortInfo> &ports)
 
 void FlashJson::problem(const QString &port, const QString &text)
 {
-    const QString line = port.isEmpty() || text.contains(port) ? text : port + QStringLiteral(": ") + text;
-    write(err, (QStringLiteral("kavri-flash: ") + line + u'\n').toLocal8Bit());
+    write(err, (problemLine(withPort(port, text)) + u'\n').toLocal8Bit());
 }
 
 void FlashJson::emitEvent(const QString &event, QJsonObject fields)

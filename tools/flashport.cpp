@@ -1,6 +1,7 @@
 #include "flashport.h"
 
 #include "commandline.h"
+#include "exitstatus.h"
 #include "deviceidentity.h"
 #include "flashfirmware.h"
 

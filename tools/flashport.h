@@ -1,7 +1,7 @@
 #ifndef FLASHPORT_H
 #define FLASHPORT_H
 
-#include "commandline.h"
+#include "exitstatus.h"
 #include "flashreport.h"
 #include "serialtransfer.h"
 

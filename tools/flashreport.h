@@ -81,6 +81,11 @@ public:
     std::function<void(const QString &reason)> outputFailed;
 
 protected:
+    // "PORT: text", unless port is empty or the text names it already.
+    static QString withPort(const QString &port, const QString &text);
+    // A problem as stderr gives it, after the program's name.
+    static QString problemLine(const QString &text);
+
     // Writes text to stream (out or err) at once, so a reader on a pipe sees
     // it as it happens. A failed write to out calls outputFailed once.
     void write(std::FILE *stream, const QByteArray &text);

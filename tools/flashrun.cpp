@@ -1,6 +1,7 @@
 #include "flashrun.h"
 
 #include "commandline.h"
+#include "exitstatus.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -2,9 +2,11 @@
 // with the dialog's protocol, port set-up and firmware checks.
 
 #include "commandline.h"
+#include "exitstatus.h"
 #include "flashconsole.h"
 #include "flashjson.h"
 #include "flashrun.h"
+#include "transferprotocol.h"
 
 #include <QCoreApplication>
 
@@ -22,12 +24,12 @@ void addOptions(QCommandLineParser &parser)
         "ports at once, each served the moment its device speaks. FILE is read once, at the\n"
         "start: every device of the run gets that image (its size and SHA-256 are printed),\n"
         "whatever happens to the file, unless --follow is given. A block the device refuses\n"
-        "10 times in a row ends its download (nak-limit).\n"
+        "%1 times in a row ends its download (nak-limit).\n"
         "Exit status: 0 every device on every port OK; else the highest of 1 a device canceled\n"
         "or reached the NAK limit, 3 port error or a device lost with its port (unless --reopen),\n"
         "4 timed out (a silent line, or no port open); 2 bad usage or firmware file,\n"
         "5 the --log record or standard output could not be written (transfers under way\n"
-        "finish, no device is started after), 130 stopped by Ctrl-C or SIGTERM."));
+        "finish, no device is started after), 130 stopped by Ctrl-C or SIGTERM.").arg(TransferProtocol::nakLimit));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The firmware file (.kvf)."));
     parser.addOptions({
         {QStringLiteral("port"), QStringLiteral("Port to use: a listed name or a path (default: the first listed); "
