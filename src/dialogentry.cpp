@@ -1,6 +1,6 @@
 #include "dialogentry.h"
 
-#include "seriallink.h"
+#include "portinfo.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -13,7 +13,7 @@ namespace {
 // The file a port name stands for, links resolved.
 QString resolvedPath(const QString &name)
 {
-    const QString path = SerialLink::devicePath(name);
+    const QString path = portPath(name);
     const QString resolved = QFileInfo(path).canonicalFilePath();
     return resolved.isEmpty() ? path : resolved;
 }

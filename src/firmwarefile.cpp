@@ -1,7 +1,5 @@
 #include "firmwarefile.h"
 
-#include <QFile>
-
 namespace {
 
 constexpr qint64 sizeLimit = qint64(1) << 32; // sizes are counted in 32 bits
@@ -13,7 +11,7 @@ QString vacantText()
 
 } // namespace
 
-QString openFirmware(QFile &file, const QString &fileName, quint32 &size)
+QString FirmwareFile::open(const QString &fileName)
 {
     file.close();
     file.setFileName(fileName);
@@ -33,4 +31,14 @@ QString openFirmware(QFile &file, const QString &fileName, quint32 &size)
     }
     size = quint32(bytes);
     return {};
+}
+
+TransferResult FirmwareFile::read(QByteArray &image)
+{
+    image.resize(size);
+    const qint64 count = file.isOpen() ? file.read(image.data(), size) : -1;
+    if (count == size && file.atEnd())
+        return TransferResult::Ok;
+    image.clear();
+    return count < 0 ? TransferResult::FirmwareUnreadable : TransferResult::FirmwareChanged;
 }

@@ -2,7 +2,6 @@
 #include "ui_kavriupdate.h"
 
 #include "deviceidentity.h"
-#include "firmwarefile.h"
 
 #include <QFileDialog>
 
@@ -61,13 +60,14 @@ void kavriUpdate::on_pushButtonDownload_clicked()
     if (transfer.state() == TransferProtocol::State::Transferring)
         return; // the download under way keeps its image
     // The file is opened afresh, so a firmware rebuilt under the same name is the one sent.
-    const QString problem = openFirmware(file, fileName, fileSize);
+    const QString problem = firmware.open(fileName);
     if (!problem.isEmpty()) {
         transfer.withdrawDownload();
         showStatus(problem);
         return;
     }
-    transfer.requestDownload(file, fileSize);
+    // The file is read whole when the device starts: it gets the file as it was then.
+    transfer.requestDownload([this](QByteArray &image) { return firmware.read(image); });
     // A waiting device is shown again in place of a problem an earlier press left.
     if (transfer.state() == TransferProtocol::State::StartPending)
         showIdentity(identity);

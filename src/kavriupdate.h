@@ -1,12 +1,12 @@
 #ifndef KAVRIUPDATE_H
 #define KAVRIUPDATE_H
 
+#include "firmwarefile.h"
 #include "portinfo.h"
 #include "serialtransfer.h"
 
 #include <QByteArray>
 #include <QDialog>
-#include <QFile>
 #include <QSerialPort>
 
 #include <functional>
@@ -53,8 +53,7 @@ private:
     QList<PortInfo> ports;
     QByteArray identity;
     QSerialPort port;
-    QFile file;
-    quint32 fileSize = 0;
+    FirmwareFile firmware;
     Ui::kavriUpdate *ui;
     SerialTransfer transfer{port, this};
     PortSource portSource;

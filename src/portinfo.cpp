@@ -15,6 +15,24 @@ QList<PortInfo> systemPorts()
     return ports;
 }
 
+QString portPath(const QString &portName)
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("\\\\.\\") + portName;
+#else
+    if (portName.startsWith(QLatin1Char('/')))
+        return portName;
+    return QStringLiteral("/dev/") + portName;
+#endif
+}
+
+QString usbId(const PortInfo &info)
+{
+    if (info.vendorId == 0 && info.productId == 0)
+        return {};
+    return QString::asprintf("%04x:%04x", info.vendorId, info.productId);
+}
+
 QString portDescription(const PortInfo &info)
 {
     QStringList parts{info.name};
@@ -22,8 +40,8 @@ QString portDescription(const PortInfo &info)
         parts.append(info.description);
     if (!info.manufacturer.isEmpty())
         parts.append(info.manufacturer);
-    if (info.vendorId != 0 || info.productId != 0)
-        parts.append(QString::asprintf("USB %04x:%04x", info.vendorId, info.productId));
+    if (const QString usb = usbId(info); !usb.isEmpty())
+        parts.append(QStringLiteral("USB ") + usb);
     if (!info.serialNumber.isEmpty())
         parts.append(QStringLiteral("serial ") + info.serialNumber);
     return parts.join(QStringLiteral("  "));

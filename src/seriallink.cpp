@@ -1,5 +1,7 @@
 #include "seriallink.h"
 
+#include "portinfo.h"
+
 #ifdef Q_OS_LINUX
 #include <cerrno>
 #include <linux/serial.h>
@@ -7,17 +9,6 @@
 #endif
 
 namespace SerialLink {
-
-QString devicePath(const QString &portName)
-{
-#ifdef Q_OS_WIN
-    return QStringLiteral("\\\\.\\") + portName;
-#else
-    if (portName.startsWith(QLatin1Char('/')))
-        return portName;
-    return QStringLiteral("/dev/") + portName;
-#endif
-}
 
 static QString openFailureText(const QSerialPort &port, const QString &path)
 {
@@ -35,7 +26,7 @@ QString open(QSerialPort &port, const QString &portName)
         port.close();
     if (portName.isEmpty())
         return QStringLiteral("No serial port to open");
-    const QString path = devicePath(portName);
+    const QString path = portPath(portName);
     port.setPortName(path);
     if (!port.open(QIODevice::ReadWrite))
         return openFailureText(port, path);

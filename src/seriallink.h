@@ -7,10 +7,6 @@
 // Setting up the line to a device: the same for the dialog and the tools.
 namespace SerialLink {
 
-// The path a listed port is opened under: "\\.\COM3" on Windows,
-// "/dev/ttyUSB0" for "ttyUSB0" elsewhere; a path is kept as it is.
-QString devicePath(const QString &portName);
-
 // Opens portName read-write at 115200 baud, 8 data bits, no parity, 1 stop
 // bit, no flow control, closing port first if it is open. Returns an empty
 // string on success, else the text that tells the user why not.

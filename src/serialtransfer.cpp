@@ -2,8 +2,6 @@
 
 #include "seriallink.h"
 
-#include <QCryptographicHash>
-#include <QFile>
 
 namespace {
 
@@ -13,17 +11,6 @@ QString driverLatency(QSerialPort &port, bool write, bool &on)
 }
 
 } // namespace
-
-QString sha256Hex(const QByteArray &image)
-{
-    static QByteArray hashed;
-    static QString hash;
-    if (hash.isEmpty() || !hashed.isSharedWith(image)) {
-        hashed = image;
-        hash = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
-    }
-    return hash;
-}
 
 SerialTransfer::SerialTransfer(QSerialPort &port, QObject *parent)
     : QObject(parent)
@@ -70,30 +57,18 @@ void SerialTransfer::close()
     port.close();
 }
 
-void SerialTransfer::requestDownload(QFile &file, quint32 size)
+void SerialTransfer::requestDownload(ImageSource source)
 {
-    arm(&file, size, {});
-}
-
-void SerialTransfer::requestDownload(const QByteArray &newImage)
-{
-    arm(nullptr, 0, newImage);
+    if (protocol.state() == TransferProtocol::State::Transferring)
+        return; // the image under way is not touched
+    imageSource = std::move(source);
+    protocol.requestDownload();
 }
 
 void SerialTransfer::withdrawDownload()
 {
-    firmware = nullptr;
+    imageSource = nullptr;
     protocol.withdrawDownload();
-}
-
-void SerialTransfer::arm(QFile *file, quint32 size, const QByteArray &heldImage)
-{
-    if (protocol.state() == TransferProtocol::State::Transferring)
-        return; // the image under way is not touched
-    firmware = file;
-    firmwareSize = size;
-    image = heldImage;
-    protocol.requestDownload();
 }
 
 void SerialTransfer::receive()
@@ -168,32 +143,18 @@ void SerialTransfer::newDevice()
 
 void SerialTransfer::startTransfer()
 {
-    if (firmware && !readFirmware())
+    const TransferResult refusal = std::exchange(imageSource, nullptr)(image);
+    if (refusal != TransferResult::Ok) {
+        image.clear();
+        protocol.reset();
+        endDownload(refusal);
         return;
-    firmware = nullptr;
+    }
     protocol.begin(image);
     started = true;
     transferClock.start();
     emit transferStarted();
     emit progressChanged(0);
-}
-
-// Reads the armed file whole. A file rewritten, truncated or appended to
-// during a transfer would otherwise reach the device as a mix of two images;
-// held in memory, the image cannot change under the transfer. A size that no
-// longer matches the one taken when Download was pressed means the file
-// changed before the transfer began.
-bool SerialTransfer::readFirmware()
-{
-    image.resize(firmwareSize);
-    const qint64 count = firmware->isOpen() ? firmware->read(image.data(), firmwareSize) : -1;
-    if (count == firmwareSize && firmware->atEnd())
-        return true;
-    image.clear();
-    firmware = nullptr;
-    protocol.reset();
-    endDownload(count < 0 ? TransferResult::FirmwareUnreadable : TransferResult::FirmwareChanged);
-    return false;
 }
 
 // The owner may close the port the moment it hears of the end, and on some

@@ -1,6 +1,7 @@
 #ifndef SERIALTRANSFER_H
 #define SERIALTRANSFER_H
 
+#include "devicefigures.h"
 #include "transferprotocol.h"
 
 #include <QElapsedTimer>
@@ -10,35 +11,9 @@
 
 #include <functional>
 
-class QFile;
-
-// The SHA-256 of image, in hex. The last image hashed is remembered, so the
-// devices of a run, which share one image, cost one hash between them.
-QString sha256Hex(const QByteArray &image);
-
-// What the device on the line was given and has taken so far.
-struct DeviceFigures
-{
-    QByteArray identity;    // its 16-byte record
-    // The image it is given: the whole of it, whatever part went out.
-    quint64 imageBytes = 0;
-    // From the start of its transfer; all zero until that start. What was
-    // acknowledged leaves out the padding of the last block, and a frame
-    // refused or answered with CAN.
-    quint64 sentBytes = 0;
-    quint64 ackedBytes = 0;
-    int ackedBlocks = 0;
-    int naks = 0;           // frames resent because the device asked
-    int noiseBytes = 0;     // bytes that meant nothing during the transfer
-    double seconds = 0;
-
-    // The block the transfer was at: the last one sent, 1-based.
-    quint32 blocksSent() const { return TransferProtocol::blockCount(quint32(sentBytes)); }
-};
-
 // The one driver of a transfer over a serial port, for the dialog and the
 // tools alike: it sets up the line, hands what arrives to the protocol and
-// its replies to the system at once, reads the firmware when the device
+// its replies to the system at once, takes the image when the device
 // starts, keeps the device's identity and figures, and notices a lost line.
 // It works on a port its owner keeps and tells its owner what happens
 // through signals; it knows nothing of widgets, consoles or logs.
@@ -50,6 +25,9 @@ public:
     // Reads (write = false) or sets the driver's low-latency flag; an empty
     // string on success, else why not. Tests put in their own.
     using LatencyControl = std::function<QString(QSerialPort &port, bool write, bool &on)>;
+    // Gives the image when the device starts and returns Ok, or returns the
+    // result that ends the download instead.
+    using ImageSource = std::function<TransferResult(QByteArray &image)>;
 
     explicit SerialTransfer(QSerialPort &port, QObject *parent = nullptr);
     ~SerialTransfer() override;
@@ -64,13 +42,9 @@ public:
     // lists it): closes the port and emits lost(), as a vanished line does.
     void dropLine();
 
-    // Arms the start for firmware, an open file of size bytes at position 0:
-    // it is read whole when the device starts, and the device gets it as it
-    // was then. A file that cannot be read then, or whose size changed, ends
-    // the download with FirmwareUnreadable or FirmwareChanged.
-    void requestDownload(QFile &firmware, quint32 size);
-    // Arms the start for an image already in memory, sent exactly as it is.
-    void requestDownload(const QByteArray &image);
+    // Arms the start: source is asked for the image when the device starts,
+    // and the device is sent exactly the bytes it gave.
+    void requestDownload(ImageSource source);
     // A download request failed after all: no start stays armed for it.
     void withdrawDownload();
     // Gives a download up after a frame is refused nakLimit times in a row.
@@ -87,9 +61,6 @@ public:
 
     TransferProtocol::State state() const { return protocol.state(); }
     DeviceFigures figures() const;
-    // The SHA-256 (hex) of the image the device is given, worked out when
-    // first asked for, not on the path of a transfer.
-    QString imageSha256() const { return sha256Hex(image); }
 
     // Whether the driver agreed to low latency at the last open, or why not.
     QString latencyRefusal() const { return lowLatencyRefusal; }
@@ -111,11 +82,9 @@ signals:
     void lost(const QString &text, TransferProtocol::State stateWhenLost);
 
 private:
-    void arm(QFile *file, quint32 size, const QByteArray &heldImage);
     void handle(QByteArrayView bytes, qint64 now);
     void newDevice();
     void startTransfer();
-    bool readFirmware();
     void endDownload(TransferResult result);
     void scheduleWake();
     qint64 nowUs() const { return clock.nsecsElapsed() / 1000; }
@@ -129,9 +98,8 @@ private:
     QElapsedTimer clock;
     QTimer wake;
 
-    QFile *firmware = nullptr; // the armed file, read when the device starts
-    quint32 firmwareSize = 0;
-    QByteArray image;          // the armed image, then the one sent
+    ImageSource imageSource;   // armed: asked when the device starts
+    QByteArray image;          // the one sent
     QByteArray identity;
     bool started = false;      // the current device's transfer has begun
     bool progressMoved = false;

@@ -22,6 +22,7 @@ void TransferProtocol::lineOpened(qint64 nowUs)
 
 TransferProtocol::Step TransferProtocol::feed(QByteArrayView bytes, qint64 nowUs)
 {
+    imageAsked = false; // unanswered, the request lapses: the next start byte asks again
     // A pause decides what held bytes were before the next byte is read.
     if (heldCount > 0 && nowUs - lastByteUs >= recordGapUs)
         releaseHeld();
@@ -70,12 +71,15 @@ void TransferProtocol::requestDownload()
 
 void TransferProtocol::withdrawDownload()
 {
+    imageAsked = false;
     if (transferState == State::StartPending)
         transferState = State::AwaitingStart;
 }
 
-void TransferProtocol::begin(const QByteArray &newImage)
+bool TransferProtocol::begin(const QByteArray &newImage)
 {
+    if (!std::exchange(imageAsked, false))
+        return false;
     image = newImage;
     sentBytes = 0;
     ackedBytes = 0;
@@ -86,11 +90,13 @@ void TransferProtocol::begin(const QByteArray &newImage)
     slowestAnswerUs = 0;
     endWatchUntilUs = -1;
     transferState = State::Transferring;
+    return true;
 }
 
 void TransferProtocol::reset()
 {
     transferState = State::Idle;
+    imageAsked = false;
     heldCount = 0;
     replayAt = replayEnd = 0;
     greetingOwed = false;
@@ -119,6 +125,7 @@ TransferProtocol::Step TransferProtocol::handleInState(char byte, qint64 arrived
         return {QByteArrayView(pollAnswer, 1)};
     case State::StartPending:
         // The byte itself carries nothing; the image is asked for in its place.
+        imageAsked = true;
         return {{}, Event::ImageWanted};
     case State::Transferring:
         return handleReply(byte, arrivedUs, nowUs);

@@ -55,6 +55,9 @@ public:
     static constexpr char NAK = 0x15;
     static constexpr char CAN = 0x18;
 
+    // The NAKs in a row after which a download is given up, when the limit is on.
+    static constexpr int nakLimit = 10;
+
     // The line's timing. A frame takes 89 ms to cross the line at 115200
     // baud (ten bits a byte). A USB serial adapter passes bytes on when its
     // latency timer runs out, 16 ms by default, so it can split one burst in
@@ -97,11 +100,16 @@ public:
     void requestDownload();
     // A download request failed after all: no start stays armed for it.
     void withdrawDownload();
-    // The answer to ImageWanted: the transfer starts with image, sent as it
-    // is whatever happens to its source.
-    void begin(const QByteArray &image);
-    // Back to Idle, forgetting every byte held: the image is refused, or
-    // the line is gone.
+    // The answer to ImageWanted, given before the next feed(): the transfer
+    // starts with image, sent as it is whatever happens to its source.
+    // Refused (false, nothing changes) unless the step just returned asked
+    // for the image: a caller's mistake must not start a transfer the device
+    // never asked for, nor restart one under way.
+    bool begin(const QByteArray &image);
+    // Back to Idle from any state: the image is refused, or the line is
+    // gone. Held bytes, an armed start, an image asked for and the watch
+    // after an EOT are dropped; the identity and the figures and result of
+    // the last download stay as they were.
     void reset();
 
     // A frame refused this many times in a row ends the download with
@@ -154,6 +162,7 @@ private:
     quint64 imageSize() const { return quint64(image.size()); }
 
     State transferState = State::Idle;
+    bool imageAsked = false; // the last step was ImageWanted, not yet answered
     TransferResult endResult = TransferResult::Ok;
     std::array<char, identitySize> identityRecord{};
 

@@ -1,5 +1,7 @@
 #include "transferresult.h"
 
+#include "transferprotocol.h"
+
 #include <iterator>
 
 namespace {
@@ -30,7 +32,7 @@ QString resultText(TransferResult result, quint32 block)
     const QString text = QString::fromLatin1(names[size_t(result)].text);
     switch (result) {
     case TransferResult::NakLimit:
-        return text.arg(nakLimit);
+        return text.arg(TransferProtocol::nakLimit);
     case TransferResult::OutOfStep:
         return text.arg(block);
     default:

@@ -22,9 +22,6 @@ constexpr int resultCount = int(TransferResult::FirmwareChanged) + 1;
 // The results kavri-flash counts in its summaries: those before FirmwareUnreadable.
 constexpr int flashResultCount = int(TransferResult::FirmwareUnreadable);
 
-// The NAKs in a row after which a download is given up, when the limit is on.
-constexpr int nakLimit = 10;
-
 // For people: "Download OK", "DOWNLOAD CANCELED", "Port lost", ...; block
 // is where the transfer was, for the texts that name it.
 QString resultText(TransferResult result, quint32 block = 0);

@@ -157,6 +157,8 @@ private slots:
     void startWithdrawnOrRefused_data();
     void startWithdrawnOrRefused();
     void resetReturnsToIdle();
+    void beginOnlyWhenAsked_data();
+    void beginOnlyWhenAsked();
 };
 
 void TestTransferProtocol::initTestCase_data()
@@ -631,6 +633,43 @@ void TestTransferProtocol::resetReturnsToIdle()
     host.pause(20);
     host.receive(ETX + identity()); // the next device is identified afresh
     QCOMPARE(host.written(), QByteArray(GreetingLength, ETX));
+}
+
+void TestTransferProtocol::beginOnlyWhenAsked_data()
+{
+    QTest::addColumn<int>("stage"); // how far the device has come
+    QTest::newRow("no device") << 0;
+    QTest::newRow("device waiting, no Download") << 1;
+    QTest::newRow("Download pressed, no start byte") << 2;
+    QTest::newRow("image refused") << 3;
+    QTest::newRow("transferring") << 4;
+}
+
+// A begin() nobody asked for is refused and changes nothing: a host given
+// it answers the next bytes as one that was not.
+void TestTransferProtocol::beginOnlyWhenAsked()
+{
+    QFETCH(int, stage);
+    QFETCH_GLOBAL(bool, byteByByte);
+    Host plain(byteByByte);
+    Host misused(byteByByte);
+    for (Host *host : {&plain, &misused}) {
+        host->refuseImage = stage == 3;
+        if (stage == 4)
+            host->startTransfer(patterned(3000));
+        else if (stage >= 1)
+            host->receive(ETX + identity());
+        if (stage == 2 || stage == 3)
+            host->download(patterned(10));
+        if (stage == 3)
+            host->receive(QByteArray(1, 'C'));
+        host->written();
+    }
+    QVERIFY(!misused.protocol.begin(patterned(500, 7)));
+    for (Host *host : {&plain, &misused})
+        host->receive(QByteArray("C") + ACK + ACK);
+    QCOMPARE(misused.protocol.state(), plain.protocol.state());
+    QCOMPARE(misused.written(), plain.written());
 }
 
 QTEST_GUILESS_MAIN(TestTransferProtocol)

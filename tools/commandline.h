@@ -2,26 +2,11 @@
 #define COMMANDLINE_H
 
 #include <QCommandLineParser>
-#include <QObject>
-#include <QSocketNotifier>
 #include <QString>
 
 #include <optional>
 
-// The command-line tools' exit statuses; a kavri-flash run over many ports
-// takes the highest of its ports'.
-enum ExitCode : int {
-    ExitOk = 0,
-    ExitCanceled = 1,      // a device canceled its download, or refused a block 10 times in a row
-    ExitBadInput = 2,      // bad usage, or a firmware file that cannot be sent
-    ExitPortFailed = 3,    // a port did not open, or was lost (without --reopen) or lost a device
-    ExitTimedOut = 4,      // the far end stayed silent too long, or no port was open that long
-    ExitWriteFailed = 5,   // a record, output file or standard output could not be written
-    ExitInterrupted = 130, // stopped by SIGINT or SIGTERM
-};
-
-// What the command-line tools share: their option handling and a clean stop
-// on Ctrl-C.
+// What the command-line tools share: their option handling.
 namespace CommandLine {
 
 // Parses the arguments, answering --help and --version itself with exit 0.
@@ -49,25 +34,5 @@ void printError(const QString &text);
 void printLine(const QString &text);
 
 } // namespace CommandLine
-
-// Turns SIGINT and SIGTERM into a Qt signal delivered by the event loop, so
-// a stop is handled between two events rather than inside one.
-class StopSignals : public QObject
-{
-    Q_OBJECT
-public:
-    explicit StopSignals(QObject *parent = nullptr);
-    ~StopSignals() override;
-
-signals:
-    void stopRequested(const QString &signalName);
-
-private:
-#ifndef Q_OS_WIN
-    void drain();
-
-    QSocketNotifier m_notifier{QSocketNotifier::Read};
-#endif
-};
 
 #endif // COMMANDLINE_H

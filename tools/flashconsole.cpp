@@ -47,12 +47,12 @@ FlashConsole::FlashConsole(Verbosity verbosity, bool severalPorts, bool terminal
     portOrder.setNumericMode(true);
 }
 
-void FlashConsole::firmware(const QString &path, const QByteArray &image)
+void FlashConsole::firmware(const QString &path, const FirmwareImage &image)
 {
     info({}, QStringLiteral("Firmware %1: %2 bytes, %3 blocks")
-                 .arg(path).arg(image.size())
-                 .arg(TransferProtocol::blockCount(quint32(image.size()))));
-    info({}, QStringLiteral("SHA-256 %1").arg(sha256Hex(image)));
+                 .arg(path).arg(image.bytes.size())
+                 .arg(TransferProtocol::blockCount(quint32(image.bytes.size()))));
+    info({}, QStringLiteral("SHA-256 %1").arg(image.sha256));
 }
 
 void FlashConsole::opened(const QString &port)
@@ -171,7 +171,7 @@ void FlashConsole::listed(const QList<PortInfo> &ports)
 void FlashConsole::problem(const QString &port, const QString &text)
 {
     clearLines();
-    writeLine(err, QStringLiteral("kavri-flash: ") + named(port, text));
+    writeLine(err, problemLine(named(port, text)));
     drawLines();
 }
 
@@ -194,12 +194,10 @@ void FlashConsole::result(const QString &port, const QString &text)
     drawLines();
 }
 
-// With several ports a line says whose it is, unless it names the port already.
+// With several ports a line says whose it is.
 QString FlashConsole::named(const QString &port, const QString &text) const
 {
-    if (!severalPorts || port.isEmpty() || text.contains(port))
-        return text;
-    return port + QStringLiteral(": ") + text;
+    return severalPorts ? withPort(port, text) : text;
 }
 
 // Columns two spaces apart, each as wide as its widest cell; the numbers

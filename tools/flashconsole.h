@@ -26,7 +26,7 @@ public:
     FlashConsole(Verbosity verbosity, bool severalPorts, bool terminal, std::FILE *out = stdout,
                  std::FILE *err = stderr);
 
-    void firmware(const QString &path, const QByteArray &image) override;
+    void firmware(const QString &path, const FirmwareImage &image) override;
     void opened(const QString &port) override;
     void identified(const QString &port, const QByteArray &identity) override;
     void progress(const QString &port, quint64 sent, quint64 total, double seconds) override;

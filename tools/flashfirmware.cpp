@@ -1,8 +1,6 @@
 #include "flashfirmware.h"
 
 #include "firmwarefile.h"
-#include "serialtransfer.h"
-#include "transferprotocol.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -42,9 +40,11 @@ FlashFirmware::FlashFirmware(const QString &path, bool follow, FlashReporter &re
 QString FlashFirmware::load()
 {
     taken = stamp();
-    const QString problem = read(current);
+    QByteArray image;
+    const QString problem = read(image);
     if (!problem.isEmpty())
         return problem;
+    current = FirmwareImage::of(image);
     reporter.firmware(filePath, current);
     watch.start();
     return {};
@@ -69,15 +69,12 @@ QString FlashFirmware::read(QByteArray &image) const
         return QStringLiteral("Cannot read %1: %2").arg(filePath, qt_error_string(ENOENT));
     if (info.isFile() && info.size() == 0)
         return QStringLiteral("%1 is empty (0 bytes)").arg(filePath);
-    QFile file;
-    quint32 size = 0;
-    const QString problem = openFirmware(file, filePath, size);
+    FirmwareFile file;
+    const QString problem = file.open(filePath);
     if (!problem.isEmpty())
         return cannotSendText(filePath, problem);
-    QByteArray bytes = file.read(size);
-    if (bytes.size() != qsizetype(size) || !file.atEnd())
+    if (file.read(image) != TransferResult::Ok)
         return QStringLiteral("Cannot read %1: it changed while being read").arg(filePath);
-    image = std::move(bytes);
     return {};
 }
 
@@ -91,7 +88,7 @@ void FlashFirmware::check()
     if (!follow) {
         reporter.problem({}, QStringLiteral("%1 changed on disk; this run goes on sending the image it read at the "
                                             "start (SHA-256 %2)")
-                                 .arg(filePath, sha256Hex(current)));
+                                 .arg(filePath, current.sha256));
         watch.stop(); // said once
         return;
     }
@@ -117,12 +114,12 @@ void FlashFirmware::take(const Stamp &settled)
     taken = settled;
     if (!problem.isEmpty()) {
         reporter.problem({}, problem + QStringLiteral("; devices go on getting the image read before (SHA-256 %1)")
-                                           .arg(sha256Hex(current)));
+                                           .arg(current.sha256));
         return;
     }
-    if (image == current)
+    if (image == current.bytes)
         return;
     // Devices from now on get it; a transfer under way keeps the image it started with.
-    current = image;
+    current = FirmwareImage::of(image);
     reporter.firmware(filePath, current);
 }

@@ -26,7 +26,7 @@ public:
     // Reads the file and starts watching it. Returns an empty string when
     // the image is ready (and reported), else why not.
     QString load();
-    const QByteArray &image() const { return current; }
+    const FirmwareImage &image() const { return current; }
     QString path() const { return filePath; }
 
 private:
@@ -49,7 +49,7 @@ private:
     QString filePath;
     bool follow;
     FlashReporter &reporter;
-    QByteArray current;
+    FirmwareImage current;
     Stamp taken;       // the file as it was when current was read (or found unreadable)
     Stamp settling;    // a new state of the file, waiting to stop changing
     QElapsedTimer settlingFor;

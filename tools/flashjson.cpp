@@ -29,10 +29,10 @@ FlashJson::FlashJson(std::FILE *out, std::FILE *err)
 {
 }
 
-void FlashJson::firmware(const QString &path, const QByteArray &image)
+void FlashJson::firmware(const QString &path, const FirmwareImage &image)
 {
     emitEvent(QStringLiteral("firmware"),
-              {{"file", path}, {"bytes", image.size()}, {"sha256", sha256Hex(image)}});
+              {{"file", path}, {"bytes", image.bytes.size()}, {"sha256", image.sha256}});
 }
 
 void FlashJson::opened(const QString &port)
@@ -106,8 +106,7 @@ void FlashJson::listed(const QList<PortInfo> &ports)
 
 void FlashJson::problem(const QString &port, const QString &text)
 {
-    const QString line = port.isEmpty() || text.contains(port) ? text : port + QStringLiteral(": ") + text;
-    write(err, (QStringLiteral("kavri-flash: ") + line + u'\n').toLocal8Bit());
+    write(err, (problemLine(withPort(port, text)) + u'\n').toLocal8Bit());
 }
 
 void FlashJson::emitEvent(const QString &event, QJsonObject fields)

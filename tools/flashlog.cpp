@@ -150,7 +150,7 @@ QString FlashLog::append(const DeviceRecord &record, const QString &firmwareName
         DeviceIdentity(record.identity).uidHex(), DeviceIdentity(record.identity).versionText(), firmwareName,
         QString::number(record.imageBytes), record.imageSha256, QString::number(record.ackedBytes),
         QString::number(record.ackedBlocks), QString::number(record.naks),
-        QString::number(record.seconds, 'f', 3), resultText(record.result, record.blocksSent()),
+        QString::number(record.seconds, 'f', 3), resultWord(record.result),
     };
     QStringList quoted;
     for (const QString &field : fields)

@@ -1,6 +1,7 @@
 #include "flashport.h"
 
 #include "commandline.h"
+#include "exitstatus.h"
 #include "deviceidentity.h"
 #include "flashfirmware.h"
 
@@ -110,7 +111,11 @@ void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenL
 void FlashPort::startDevice(const QByteArray &identity)
 {
     reporter.identified(name(), identity);
-    transfer.requestDownload(firmware.image());
+    image = firmware.image();
+    transfer.requestDownload([bytes = image.bytes](QByteArray &sent) {
+        sent = bytes;
+        return TransferResult::Ok;
+    });
 }
 
 // Drawn once the frame is on its way: the terminal can wait, the device should not.
@@ -134,7 +139,8 @@ void FlashPort::endDevice(TransferResult result)
 
 void FlashPort::recordDevice(TransferResult result)
 {
-    DeviceRecord record{transfer.figures(), label, result, transfer.imageSha256()};
+    DeviceRecord record{transfer.figures(), label, result, image.sha256};
+    record.imageBytes = quint64(image.bytes.size()); // also for a transfer that never started
     ++figures.results[size_t(result)];
     figures.ackedBytes += record.ackedBytes;
     figures.seconds += record.seconds;

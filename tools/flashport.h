@@ -1,7 +1,7 @@
 #ifndef FLASHPORT_H
 #define FLASHPORT_H
 
-#include "commandline.h"
+#include "exitstatus.h"
 #include "flashreport.h"
 #include "serialtransfer.h"
 
@@ -76,6 +76,7 @@ private:
     PortLabel label;
     FlashPortOptions options;
     const FlashFirmware &firmware;
+    FirmwareImage image; // the one the current device is given
     FlashReporter &reporter;
     QSerialPort port;
     SerialTransfer transfer{port};

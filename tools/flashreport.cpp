@@ -7,15 +7,25 @@
 
 PortLabel PortLabel::of(const PortInfo &info)
 {
-    const bool usb = info.vendorId != 0 || info.productId != 0;
-    return {info.name, info.serialNumber,
-            usb ? QString::asprintf("%04x:%04x", info.vendorId, info.productId) : QString()};
+    return {info.name, info.serialNumber, ::usbId(info)};
 }
 
 QString eventTime()
 {
     const QDateTime now = QDateTime::currentDateTime();
     return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
+QString FlashReporter::withPort(const QString &port, const QString &text)
+{
+    if (port.isEmpty() || text.contains(port))
+        return text;
+    return port + QStringLiteral(": ") + text;
+}
+
+QString FlashReporter::problemLine(const QString &text)
+{
+    return QStringLiteral("kavri-flash: ") + text;
 }
 
 void FlashReporter::write(std::FILE *stream, const QByteArray &text)

@@ -1,8 +1,9 @@
 #ifndef FLASHREPORT_H
 #define FLASHREPORT_H
 
+#include "devicefigures.h"
+#include "firmwareimage.h"
 #include "portinfo.h"
-#include "serialtransfer.h"
 #include "transferresult.h"
 
 #include <QByteArray>
@@ -58,7 +59,7 @@ public:
 
     // The image the run sends, once at the start and again for each rebuilt
     // file taken on the way.
-    virtual void firmware(const QString &path, const QByteArray &image) = 0;
+    virtual void firmware(const QString &path, const FirmwareImage &image) = 0;
     virtual void opened(const QString &port) = 0;
     virtual void identified(const QString &port, const QByteArray &identity) = 0;
     // sent of total bytes after seconds; total > 0.
@@ -81,6 +82,11 @@ public:
     std::function<void(const QString &reason)> outputFailed;
 
 protected:
+    // "PORT: text", unless port is empty or the text names it already.
+    static QString withPort(const QString &port, const QString &text);
+    // A problem as stderr gives it, after the program's name.
+    static QString problemLine(const QString &text);
+
     // Writes text to stream (out or err) at once, so a reader on a pipe sees
     // it as it happens. A failed write to out calls outputFailed once.
     void write(std::FILE *stream, const QByteArray &text);

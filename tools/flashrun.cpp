@@ -1,7 +1,7 @@
 #include "flashrun.h"
 
 #include "commandline.h"
-#include "seriallink.h"
+#include "exitstatus.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -36,7 +36,7 @@ qint64 residentKiB()
 // The file a port name stands for, links resolved: two names of one port give the same.
 QString resolvedPath(const QString &name)
 {
-    const QString path = SerialLink::devicePath(name);
+    const QString path = portPath(name);
     const QString resolved = QFileInfo(path).canonicalFilePath();
     return resolved.isEmpty() ? path : resolved;
 }

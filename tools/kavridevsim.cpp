@@ -2,6 +2,7 @@
 // port, for running kavri-flash or the dialog without hardware.
 
 #include "commandline.h"
+#include "exitstatus.h"
 #include "simulatorrun.h"
 
 #include <QCoreApplication>

@@ -2,9 +2,11 @@
 // with the dialog's protocol, port set-up and firmware checks.
 
 #include "commandline.h"
+#include "exitstatus.h"
 #include "flashconsole.h"
 #include "flashjson.h"
 #include "flashrun.h"
+#include "transferprotocol.h"
 
 #include <QCoreApplication>
 
@@ -22,13 +24,13 @@ void addOptions(QCommandLineParser &parser)
         "many ports at once, each served the moment its device speaks. FILE is read\n"
         "once, at the start: every device of the run gets that image (its size and\n"
         "SHA-256 are printed), whatever happens to the file, unless --follow is given. A\n"
-        "block the device refuses 10 times in a row ends its download (nak-limit).\n"
+        "block the device refuses %1 times in a row ends its download (nak-limit).\n"
         "Exit status: 0 every device on every port OK; else the highest of 1 a device\n"
         "canceled or reached the NAK limit, 3 port error or a device lost with its port\n"
         "(unless --reopen), 4 timed out (a silent line, or no port open); 2 bad usage or\n"
         "firmware file, 5 the --log record or standard output could not be written\n"
         "(transfers under way finish, no device is started after), 130 stopped by Ctrl-C\n"
-        "or SIGTERM."));
+        "or SIGTERM.").arg(TransferProtocol::nakLimit));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The firmware file (.kvf)."));
     parser.addOptions({
         {QStringLiteral("port"), QStringLiteral("Port to use: a listed name or a path (default: the one USB serial "

@@ -2,6 +2,7 @@
 // check (wrap), and says what an image's envelope holds (show).
 
 #include "commandline.h"
+#include "exitstatus.h"
 #include "imageenvelope.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "portwatch.h"
 
-#ifdef Q_OS_LINUX
+#ifdef KAVRI_HAVE_UDEV
 #include <QFile>
 
 #include <libudev.h>
@@ -11,7 +11,7 @@ PortWatch::PortWatch(QObject *parent)
 {
 }
 
-#ifdef Q_OS_LINUX
+#ifdef KAVRI_HAVE_UDEV
 
 PortWatch::~PortWatch()
 {

@@ -28,9 +28,7 @@ signals:
     void portEvent(const QString &name, bool removed);
 
 private:
-#ifdef Q_OS_LINUX
-    void drain();
-#endif
+    void drain(); // udev's events, where kavri-flash is built with udev
 
     struct udev *context = nullptr;
     struct udev_monitor *monitor = nullptr;

@@ -1,6 +1,7 @@
 #include "simulatorrun.h"
 
 #include "commandline.h"
+#include "exitstatus.h"
 
 #include <QCoreApplication>
 #include <QFile>

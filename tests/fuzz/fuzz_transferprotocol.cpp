@@ -21,8 +21,8 @@
 //   5 a b s         Download pressed with an image of 1024*((a&0x7F)%5+1) bytes
 //                   if a&0x80, else of ((a<<8)|b)%5121 bytes; content by s&3
 //   6               Download pressed with an image that cannot be had: the
-//                   protocol is reset at the start byte (through the driver: an
-//                   unreadable file)
+//                   protocol is reset at the start byte (through the driver: the
+//                   image's source reports it unreadable)
 //   7               the Download request withdrawn
 //   8 w             the line lost: the protocol reset and the line opened again
 //                   at once; through the driver, the port reports a
@@ -45,7 +45,6 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QCoreApplication>
-#include <QFile>
 #include <QSerialPort>
 #include <QTimerEvent>
 
@@ -898,10 +897,10 @@ public:
     void press(const Image &image, bool refused)
     {
         model.press(image, refused);
-        if (refused)
-            transfer.requestDownload(unreadable, 1);
-        else
-            transfer.requestDownload(image.bytes);
+        transfer.requestDownload([refused, bytes = image.bytes](QByteArray &sent) {
+            sent = bytes;
+            return refused ? TransferResult::FirmwareUnreadable : TransferResult::Ok;
+        });
         check("Download pressed");
     }
 
@@ -1005,7 +1004,6 @@ private:
     std::vector<Signal> expected;
     FakePort port;
     SerialTransfer transfer{port};
-    QFile unreadable; // never opened
 };
 
 // Reads the fuzz input as arguments; past the end every byte reads as 0.
