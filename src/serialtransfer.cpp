@@ -86,6 +86,14 @@ void SerialTransfer::withdrawDownload()
     protocol.withdrawDownload();
 }
 
+void SerialTransfer::forgetDevice()
+{
+    firmware = nullptr;
+    protocol.reset();
+    protocol.lineOpened(nowUs());
+    scheduleWake();
+}
+
 void SerialTransfer::arm(QFile *file, quint32 size, const QByteArray &heldImage)
 {
     if (protocol.state() == TransferProtocol::State::Transferring)

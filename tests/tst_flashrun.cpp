@@ -118,10 +118,12 @@ private slots:
     void portsServedAtOnce();
     void portDoneAnswersNothing_data();
     void portDoneAnswersNothing();
+    void silentDeviceFreesItsPort();
     void hotPlugServesEveryComing();
     void portWatchHearsTheSystem();
     void logRowsWholeOrNotAtAll_data();
     void logRowsWholeOrNotAtAll();
+    void logFailureLetsTransfersFinish_data();
     void logFailureLetsTransfersFinish();
     void matchReadsEveryDetail_data();
     void matchReadsEveryDetail();
@@ -273,6 +275,40 @@ void TestFlashRun::portDoneAnswersNothing()
     QCOMPARE(line.received(), QByteArray());
 }
 
+// --device-timeout gives up a board gone silent mid-transfer and keeps the
+// port for the next board; --timeout alone would end the port.
+void TestFlashRun::silentDeviceFreesItsPort()
+{
+    QTemporaryDir dir;
+    CountingJson json(std::tmpfile(), std::tmpfile());
+    FlashFirmware firmware(writeFirmware(dir, patterned(1024)), false, json);
+    QCOMPARE(firmware.load(), QString());
+    PtyLine line;
+    FlashPortOptions options;
+    options.deviceCount = 2;
+    options.deviceTimeoutMs = 300;
+    FlashPort port({line.path, {}, {}}, options, firmware, json);
+    QSignalSpy finished(&port, &FlashPort::finished);
+    QList<TransferResult> results;
+    connect(&port, &FlashPort::deviceEnded, this, [&results](const DeviceRecord &record) { results.append(record.result); });
+    QVERIFY(port.open());
+    QVERIFY(line.sendAfterSilence(Wire::announcement() + "C" + Wire::ACK));
+    QCOMPARE(line.receive(8 + 1027).size(), 8 + 1027); // then the board says nothing
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), 1, 3000);
+    QVERIFY(port.isOpen());
+
+    QVERIFY(line.sendAfterSilence(Wire::announcement() + "C" + Wire::ACK));
+    QCOMPARE(line.receive(8 + 1027).size(), 8 + 1027);
+    QVERIFY(line.send(QByteArray(1, Wire::ACK)));
+    QCOMPARE(line.receive(1), QByteArray(1, Wire::EOT));
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 3000);
+
+    QCOMPARE(results, (QList<TransferResult>{TransferResult::TimedOut, TransferResult::Ok}));
+    QCOMPARE(port.exitCode(), 4);
+    QCOMPARE(json.problems, QStringList{"Timed out: the device was silent for 0.3 s during the transfer to "
+                                        "UID 0A1B2C3D4E5F6070, after block 1 of 1"});
+}
+
 // An adapter plugged in and out again and again, as USB CDC boards are: one
 // port object and one summary row whatever the count, no file descriptor
 // left behind, and every board served, the replugs the run hears of and
@@ -405,10 +441,19 @@ void TestFlashRun::logRowsWholeOrNotAtAll()
     QCOMPARE(lines.at(lines.size() - 2).count(','), lines.first().count(','));
 }
 
+void TestFlashRun::logFailureLetsTransfersFinish_data()
+{
+    QTest::addColumn<bool>("slowPulled"); // every port served, and the slow one pulled mid-transfer
+    QTest::newRow("ports named") << false;
+    QTest::newRow("every port, one pulled on the way") << true;
+}
+
 // A log that cannot be written stops the run before the next device, but
-// a transfer under way on another port finishes.
+// a transfer under way on another port finishes; one whose port is pulled
+// meanwhile ends the wind-down all the same.
 void TestFlashRun::logFailureLetsTransfersFinish()
 {
+    QFETCH(bool, slowPulled);
     QTemporaryDir dir;
     const QByteArray image = patterned(8 * 1024);
     DeviceSimulator::Settings settings;
@@ -422,17 +467,30 @@ void TestFlashRun::logFailureLetsTransfersFinish()
     options.portNames = QStringList{slow.slavePath(), quick.slavePath()};
     options.port.deviceCount = 0;
     options.logPath = dir.filePath("log.csv");
+    QList<PortInfo> listed;
+    if (slowPulled) {
+        options.allPorts = true;
+        listed = {{options.portNames[0], {}, {}, {}, 0, 0}, {options.portNames[1], {}, {}, {}, 0, 0}};
+        options.portNames.clear();
+    }
     // Files would meet the size limit too.
     CountingJson json(std::fopen("/dev/null", "w"), std::fopen("/dev/null", "w"));
-    FlashRun run(options, json, [] { return QList<PortInfo>(); });
+    FlashRun run(options, json, [&listed] { return listed; });
     QSignalSpy finished(&run, &FlashRun::finished);
     QVERIFY(run.begin());
     QTRY_VERIFY(slow.simulator().devices().value(0).image.size() >= 1024);
     FileSizeLimit full(QFileInfo(options.logPath).size()); // no row fits now
     quick.start();
+    if (slowPulled) {
+        QTRY_VERIFY(!json.problems.isEmpty());
+        slow.hangUp();
+    }
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
 
     QCOMPARE(finished.first().first().toInt(), 5);
+    QCOMPARE(quick.simulator().devices().value(0).image.left(image.size()), image);
+    if (slowPulled)
+        return;
     QCOMPARE(slow.simulator().devices().value(0).image.left(image.size()), image);
     QCOMPARE(quick.simulator().devices().value(0).image.left(image.size()), image);
     // The next devices announced themselves to closed ports.

@@ -447,7 +447,7 @@ void TestTools::reopensLostPort_data()
 
     const QString lost = QStringLiteral("Port %1 lost (unplugged?) during the transfer to "
                                         "UID 4B41565249000001, after block 2 of 4");
-    QTest::newRow("back after 300 ms") << QStringList{"--replug-after", "300"} << "10" << 0 << 2 << lost;
+    QTest::newRow("back after 300 ms") << QStringList{"--replug-after", "300"} << "10" << 3 << 2 << lost;
     QTest::newRow("never back") << QStringList{} << "0.2" << 4 << 0
                                 << "Timed out: the line was silent for 0.2 s while waiting for %1 to come back";
 }

@@ -24,8 +24,8 @@ void addOptions(QCommandLineParser &parser)
         "whatever happens to the file, unless --follow is given. A block the device refuses\n"
         "10 times in a row ends its download (nak-limit).\n"
         "Exit status: 0 every device on every port OK; else the highest of 1 a device canceled\n"
-        "or reached the NAK limit, 3 port error or a device lost with its port (unless --reopen),\n"
-        "4 timed out (a silent line, or no port open); 2 bad usage or firmware file,\n"
+        "or reached the NAK limit, 3 port error or a device lost with its port,\n"
+        "4 timed out (a silent line or device, or no port open); 2 bad usage or firmware file,\n"
         "5 the --log record or standard output could not be written (transfers under way\n"
         "finish, no device is started after), 130 stopped by Ctrl-C or SIGTERM."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The firmware file (.kvf)."));
@@ -46,6 +46,10 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("N"), QStringLiteral("1")},
         {QStringLiteral("timeout"), QStringLiteral("Give up on a port when its line is silent this long, and on the run "
                                                    "when no port is open this long; fractions allowed (default: never)."),
+         QStringLiteral("SECONDS"), QStringLiteral("0")},
+        {QStringLiteral("device-timeout"), QStringLiteral("Give up on a device silent this long (recorded timed-out), "
+                                                          "and wait on its port for the next device; fractions "
+                                                          "allowed (default: never)."),
          QStringLiteral("SECONDS"), QStringLiteral("0")},
         {QStringLiteral("reopen"), QStringLiteral("When the port is lost, open it again once it is back and carry on; a device lost "
                                                   "with it is reported \"Port lost\" and not counted in --devices.")},
@@ -70,13 +74,15 @@ std::optional<FlashOptions> readOptions(const QCommandLineParser &parser)
     }
     const auto devices = CommandLine::integerValue(parser, QStringLiteral("devices"), 0, 1000000);
     const auto timeout = CommandLine::millisecondsValue(parser, QStringLiteral("timeout"), 86400);
-    if (!devices || !timeout)
+    const auto deviceTimeout = CommandLine::millisecondsValue(parser, QStringLiteral("device-timeout"), 86400);
+    if (!devices || !timeout || !deviceTimeout)
         return std::nullopt;
     FlashOptions options;
     options.firmwarePath = parser.positionalArguments().first();
     options.follow = parser.isSet(QStringLiteral("follow"));
     options.port.deviceCount = int(*devices);
     options.port.timeoutMs = *timeout;
+    options.port.deviceTimeoutMs = *deviceTimeout;
     options.port.lowLatency = !parser.isSet(QStringLiteral("no-low-latency"));
     options.port.reopen = parser.isSet(QStringLiteral("reopen"));
     options.portNames = parser.values(QStringLiteral("port"));
