@@ -129,6 +129,7 @@ private slots:
     void simulatorServesLinesAtOnce();
     void badInputNeverTouchesLine_data();
     void badInputNeverTouchesLine();
+    void busyPortIsReported_data();
     void busyPortIsReported();
     void mistakesAreSaid_data();
     void mistakesAreSaid();
@@ -638,10 +639,15 @@ void TestTools::simulatorServesLinesAtOnce()
              qPrintable(device.out));
     // Each line is paced on its own: sharing one timing would cut the rate to a third,
     // an unpaced line would pass the ceiling.
-    const QRegularExpression utilisation(QStringLiteral(", ([0-9.]+)% of the [0-9.]+ B/s ceiling at 115200 baud"));
+    // The lines ran side by side: the wall time is less than their times added up.
+    const QRegularExpression utilisation(QStringLiteral("^Payload rate: ([0-9.]+) B/s a line \\(3 lines\\) over ([0-9.]+) s, "
+                                                        "([0-9.]+)% of the [0-9.]+ B/s ceiling at 115200 baud$"),
+                                         QRegularExpression::MultilineOption);
     const QRegularExpressionMatch match = utilisation.match(device.out);
-    QVERIFY2(match.hasMatch() && match.captured(1).toDouble() > 90 && match.captured(1).toDouble() <= 100,
+    QVERIFY2(match.hasMatch() && match.captured(3).toDouble() > 90 && match.captured(3).toDouble() <= 100,
              qPrintable(device.out));
+    const double linesSeconds = 12 * Block / match.captured(1).toDouble();
+    QVERIFY2(match.captured(2).toDouble() < linesSeconds, qPrintable(device.out));
 }
 
 void TestTools::badInputNeverTouchesLine_data()
@@ -661,6 +667,9 @@ void TestTools::badInputNeverTouchesLine_data()
     QTest::newRow("missing port") << "good" << false << "" << 3 << "Cannot open ";
     QTest::newRow("log cannot be written") << "good" << true << "/dev/full" << 5
                                            << "Cannot write log /dev/full: No space left on device";
+    // A folder no file can be made in, for root too.
+    QTest::newRow("log in a folder that refuses it") << "good" << true << "/sys/kavri.csv" << 5
+                                                     << "Cannot write log /sys/kavri.csv: Permission denied";
 }
 
 void TestTools::badInputNeverTouchesLine()
@@ -703,21 +712,45 @@ void TestTools::badInputNeverTouchesLine()
     QVERIFY(!line.wasOpened());
 }
 
+void TestTools::busyPortIsReported_data()
+{
+    QTest::addColumn<QString>("secondName"); // LINE: the holder's name; LINK: a link to it, from the test's folder
+    QTest::addColumn<QString>("opened");     // the path the second run says it could not open
+    QTest::newRow("the same name") << "LINE" << "LINE";
+    QTest::newRow("a link to it") << "FOLDER/by-id/slot" << "FOLDER/by-id/slot";
+    QTest::newRow("a relative link to it") << "by-id/slot" << "FOLDER/by-id/slot";
+}
+
+// A port has one owner, whatever name each program gives it: the second is
+// refused before it sends a byte.
 void TestTools::busyPortIsReported()
 {
+    QFETCH(QString, secondName);
+    QFETCH(QString, opened);
     QVERIFY(writeFile(m_firmwarePath, patterned(Block)));
     PtyLine line;
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("by-id")));
+    const QString link = m_dir.filePath(QStringLiteral("by-id/slot"));
+    QFile::remove(link);
+    QVERIFY(QFile::link(line.path, link));
+    const auto named = [&](QString text) {
+        return text.replace(QStringLiteral("LINE"), line.path).replace(QStringLiteral("FOLDER"), m_dir.path());
+    };
     QProcess holder;
     holder.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, m_firmwarePath});
     QVERIFY(waitForOpened(holder)); // the port is held
-    const Finished second = runFlash({"--port", line.path, m_firmwarePath});
+    QProcess second;
+    second.setWorkingDirectory(m_dir.path());
+    second.start(QStringLiteral(KAVRI_FLASH), {"--port", named(secondName), m_firmwarePath});
+    const Finished refused = waitFor(second);
     holder.terminate();
     waitFor(holder);
 
-    QCOMPARE(second.exitCode, 3);
-    QVERIFY2(second.err.startsWith(QStringLiteral("kavri-flash: Cannot open %1: ").arg(line.path)),
-             qPrintable(second.err));
-    QCOMPARE(second.err.count(u'\n'), 1);
+    QCOMPARE(refused.exitCode, 3);
+    QVERIFY2(refused.err.startsWith(QStringLiteral("kavri-flash: Cannot open %1: ").arg(named(opened)))
+                 && refused.err.contains(QStringLiteral("port busy")),
+             qPrintable(refused.err));
+    QCOMPARE(refused.err.count(u'\n'), 1);
     QVERIFY(line.received().isEmpty());
 }
 

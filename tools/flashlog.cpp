@@ -62,10 +62,14 @@ QString FlashLog::open(const QString &fileName)
     // Appended to by the system rather than by seeking to the end, so a pipe
     // or a device (/dev/stdout, /dev/full) is a log like any file.
     fd = ::open(QFile::encodeName(fileName).constData(), O_RDWR | O_APPEND | O_CREAT | OpenFlags, 0666);
-    if (fd < 0)
+    if (fd < 0) {
+        // The first refusal says why (a folder that cannot be written); the
+        // second only that there is no file to fall back on.
+        const int reason = errno;
         fd = ::open(QFile::encodeName(fileName).constData(), O_WRONLY | O_APPEND | OpenFlags);
-    if (fd < 0)
-        return problem(systemReason(errno));
+        if (fd < 0)
+            return problem(systemReason(reason));
+    }
     struct stat status{};
     if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
         regularFile = true;

@@ -7,6 +7,7 @@
 #include "flashrun.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 
 #include <csignal>
 #include <memory>
@@ -62,6 +63,18 @@ void addOptions(QCommandLineParser &parser)
     });
 }
 
+// A relative path ("by-id/slot1") is taken from the current folder when it
+// names something there, rather than as a listed name under /dev ("pts/4").
+QStringList portArguments(const QStringList &names)
+{
+    QStringList ports;
+    for (const QString &name : names) {
+        const bool relativePath = name.contains(u'/') && !QFileInfo(name).isAbsolute();
+        ports.append(relativePath && QFileInfo::exists(name) ? QFileInfo(name).absoluteFilePath() : name);
+    }
+    return ports;
+}
+
 std::optional<FlashOptions> readOptions(const QCommandLineParser &parser)
 {
     if (parser.positionalArguments().size() != 1) {
@@ -85,7 +98,7 @@ std::optional<FlashOptions> readOptions(const QCommandLineParser &parser)
     options.port.deviceTimeoutMs = *deviceTimeout;
     options.port.lowLatency = !parser.isSet(QStringLiteral("no-low-latency"));
     options.port.reopen = parser.isSet(QStringLiteral("reopen"));
-    options.portNames = parser.values(QStringLiteral("port"));
+    options.portNames = portArguments(parser.values(QStringLiteral("port")));
     options.allPorts = parser.isSet(QStringLiteral("all-ports"));
     options.match = parser.value(QStringLiteral("match"));
     options.logPath = parser.value(QStringLiteral("log"));
