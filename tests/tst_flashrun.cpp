@@ -18,9 +18,13 @@
 
 #include <QDir>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <thread>
+
 
 #include <sys/resource.h>
 
@@ -58,6 +62,17 @@ QString writeFirmware(const QTemporaryDir &dir, const QByteArray &firmware)
 {
     QFile file(dir.filePath("app.kvf"));
     return file.open(QIODevice::WriteOnly) && file.write(firmware) == firmware.size() ? file.fileName() : QString();
+}
+
+// A stdout whose reader stops for 1.5 s at the first progress event; the
+// cookie is a std::atomic<bool> that says it has.
+ssize_t pauseAtFirstProgress(void *cookie, const char *bytes, size_t size)
+{
+    if (QByteArrayView(bytes, qsizetype(size)).contains("\"progress\"")
+        && !static_cast<std::atomic<bool> *>(cookie)->exchange(true)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    }
+    return ssize_t(size);
 }
 
 int openFileDescriptors()
@@ -123,6 +138,8 @@ private slots:
     void portWatchHearsTheSystem();
     void logRowsWholeOrNotAtAll_data();
     void logRowsWholeOrNotAtAll();
+    void slowReaderHoldsUpNobody_data();
+    void slowReaderHoldsUpNobody();
     void logFailureLetsTransfersFinish_data();
     void logFailureLetsTransfersFinish();
     void matchReadsEveryDetail_data();
@@ -439,6 +456,48 @@ void TestFlashRun::logRowsWholeOrNotAtAll()
     }
     QVERIFY(lines.at(lines.size() - 2).contains(",ttyUSB0,,,0A1B2C3D4E5F6070,2.3,app.kvf,"));
     QCOMPARE(lines.at(lines.size() - 2).count(','), lines.first().count(','));
+}
+
+void TestFlashRun::slowReaderHoldsUpNobody_data()
+{
+    QTest::addColumn<qsizetype>("waitingLimit"); // bytes of stdout that may wait for the reader
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("reader pauses") << FlashOutput::DefaultLimitBytes << 0;
+    QTest::newRow("reader too far behind") << qsizetype(200) << 5;
+}
+
+// A reader of stdout that stops for a while holds up no transfer (its device
+// would give up on a silent host); one that falls too far behind is a lost
+// record: the transfer under way finishes, and the run ends with exit 5.
+void TestFlashRun::slowReaderHoldsUpNobody()
+{
+    QFETCH(qsizetype, waitingLimit);
+    QFETCH(int, exitCode);
+    std::atomic<bool> paused = false;
+    cookie_io_functions_t readerPausing{};
+    readerPausing.write = pauseAtFirstProgress;
+    QTemporaryDir dir;
+    const QByteArray image = patterned(8 * 1024);
+    PtyDevice device(DeviceSimulator::Settings{});
+    device.setBaudRate(115200); // 0.7 s for the image
+    device.setIdleTimeout(500);
+    QVERIFY(device.openForHost());
+    FlashOptions options;
+    options.firmwarePath = writeFirmware(dir, image);
+    options.portNames = {device.slavePath()};
+    CountingJson json(::fopencookie(&paused, "w", readerPausing), std::tmpfile());
+    FlashRun run(options, json, [] { return QList<PortInfo>(); });
+    QSignalSpy finished(&run, &FlashRun::finished);
+    json.writeInBackground(waitingLimit);
+    QVERIFY(run.begin());
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
+    json.finishOutput();
+
+    QCOMPARE(finished.first().first().toInt(), exitCode);
+    QCOMPARE(device.simulator().devices().value(0).image.left(image.size()), image);
+    if (exitCode == 5)
+        QCOMPARE(json.problems.value(0), "Standard output's reader fell too far behind (200 bytes unread): no device "
+                                         "is started from now on; the transfers under way finish");
 }
 
 void TestFlashRun::logFailureLetsTransfersFinish_data()

@@ -61,10 +61,10 @@ FlashRun::FlashRun(const FlashOptions &options, FlashReporter &reporter, PortSou
     noPortTimer.setSingleShot(true);
     noPortTimer.setInterval(options.port.timeoutMs);
     connect(&noPortTimer, &QTimer::timeout, this, &FlashRun::noPortTimedOut);
-    reporter.outputFailed = [this](const QString &reason) {
-        QMetaObject::invokeMethod(this, [this, reason] {
-            this->reporter.problem({}, QStringLiteral("Standard output closed (%1): no device is started from now "
-                                                      "on; the transfers under way finish").arg(reason));
+    reporter.outputFailed = [this](const QString &problem) {
+        QMetaObject::invokeMethod(this, [this, problem] {
+            this->reporter.problem({}, problem + QStringLiteral(": no device is started from now on; the transfers "
+                                                                "under way finish"));
             stopAfterTransfers(ExitWriteFailed);
         }, Qt::QueuedConnection);
     };

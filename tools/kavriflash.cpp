@@ -159,7 +159,9 @@ int main(int argc, char *argv[])
     StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &run, &FlashRun::interrupt);
     QObject::connect(&run, &FlashRun::finished, &application, &QCoreApplication::exit);
-    if (!run.begin())
-        return run.exitCode();
-    return application.exec();
+    // Set after the run, which hears of a reader that falls behind.
+    reporter->writeInBackground();
+    const int exitCode = run.begin() ? application.exec() : run.exitCode();
+    reporter->finishOutput();
+    return exitCode;
 }
