@@ -408,18 +408,23 @@ void TestFlashRun::logRowsWholeOrNotAtAll_data()
     QTest::newRow("written") << "none" << "";
     QTest::newRow("cut off by an earlier run") << "cut off" << "";
     QTest::newRow("disk full mid-row") << "full" << "File too large" + lost;
-    QTest::newRow("log removed") << "removed" << "the file was removed or replaced during the run" + lost;
-    QTest::newRow("log renamed over") << "replaced" << "the file was removed or replaced during the run" + lost;
+    QTest::newRow("log removed") << "removed" << "";
+    QTest::newRow("moved away, an empty file in its place") << "moved" << "";
+    QTest::newRow("log renamed over") << "replaced" << "";
+    QTest::newRow("cut to nothing (copytruncate)") << "truncated" << "";
+    QTest::newRow("folder gone") << "folder gone" << "No such file or directory" + lost;
 }
 
 // A log row is written whole or not at all: the file stays well-formed, and
-// a row that is lost says why and whose it was.
+// a row that is lost says why and whose it was. A rotated log is followed:
+// the row goes to the file under the log's name, under its header.
 void TestFlashRun::logRowsWholeOrNotAtAll()
 {
     QFETCH(QString, mishap);
     QFETCH(QString, problem);
     QTemporaryDir dir;
-    const QString path = dir.filePath("log.csv");
+    QVERIFY(QDir(dir.path()).mkpath("logs"));
+    const QString path = dir.filePath("logs/log.csv");
     if (mishap == "cut off") {
         FlashLog earlier;
         QCOMPARE(earlier.open(path), QString());
@@ -436,15 +441,23 @@ void TestFlashRun::logRowsWholeOrNotAtAll()
         limit = std::make_unique<FileSizeLimit>(QFileInfo(path).size() + 20);
     if (mishap == "removed")
         QVERIFY(QFile::remove(path));
+    if (mishap == "moved") { // logrotate's way: mv, then touch
+        QFile fresh(path);
+        QVERIFY(QFile::rename(path, path + ".1") && fresh.open(QIODevice::WriteOnly));
+    }
     if (mishap == "replaced")
         QVERIFY(QFile::copy(path, path + ".new") && std::rename(qPrintable(path + ".new"), qPrintable(path)) == 0);
+    if (mishap == "truncated")
+        QVERIFY(QFile::resize(path, 0));
+    if (mishap == "folder gone")
+        QVERIFY(QDir(dir.filePath("logs")).removeRecursively());
     const qint64 sizeBefore = QFileInfo(path).size();
     const QString result = log.append(record, "app.kvf");
     limit.reset();
 
     QVERIFY2(problem.isEmpty() ? result.isEmpty() : result == "Cannot write log " + path + ": " + problem,
              qPrintable(result));
-    if (mishap == "removed")
+    if (mishap == "folder gone")
         return;
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -454,6 +467,7 @@ void TestFlashRun::logRowsWholeOrNotAtAll()
         QCOMPARE(QFileInfo(path).size(), sizeBefore); // nothing of the row went in
         return;
     }
+    QVERIFY(lines.first().startsWith("time,port,"));
     QVERIFY(lines.at(lines.size() - 2).contains(",ttyUSB0,,,0A1B2C3D4E5F6070,2.3,app.kvf,"));
     QCOMPARE(lines.at(lines.size() - 2).count(','), lines.first().count(','));
 }

@@ -23,6 +23,7 @@
 #include <memory>
 #include <vector>
 
+#include <csignal>
 #include <unistd.h>
 
 namespace {
@@ -134,6 +135,7 @@ private slots:
     void mistakesAreSaid_data();
     void mistakesAreSaid();
     void stdoutClosedIsSurvived();
+    void hangUpReopensLog();
     void noPortsListed_data();
     void noPortsListed();
     void listsPorts_data();
@@ -818,6 +820,26 @@ void TestTools::stdoutClosedIsSurvived()
     const QStringList log = QString::fromUtf8(readFile(logPath)).split(u'\n', Qt::SkipEmptyParts);
     QCOMPARE(log.size(), 2);
     QVERIFY(log.last().endsWith(QStringLiteral(",Download OK")));
+}
+
+// SIGHUP, as logrotate's postrotate sends it, opens the log again by its
+// name at once: the new file has its header before the next device.
+void TestTools::hangUpReopensLog()
+{
+    QVERIFY(writeFile(m_firmwarePath, patterned(Block)));
+    const QString logPath = m_dir.filePath(QStringLiteral("rotated.csv"));
+    QFile::remove(logPath);
+    PtyLine line;
+    QProcess flash;
+    flash.start(QStringLiteral(KAVRI_FLASH), {"-v", "--port", line.path, "--log", logPath, m_firmwarePath});
+    QVERIFY(waitForOpened(flash));
+    QVERIFY(QFile::rename(logPath, logPath + ".1"));
+    ::kill(pid_t(flash.processId()), SIGHUP);
+    QVERIFY(waitForText(flash, "Log " + logPath.toUtf8() + " opened again\n"));
+    flash.terminate();
+
+    QCOMPARE(waitFor(flash).exitCode, 130);
+    QVERIFY(readFile(logPath).startsWith("time,port,"));
 }
 
 // With no serial port on the system (hidden in a mount namespace of its own),

@@ -205,10 +205,21 @@ void FlashRun::logDevice(const DeviceRecord &record)
 {
     if (++devicesEnded == 1)
         reportMemory(QStringLiteral("after device 1"));
-    if (!log.isOpen())
+    if (options.logPath.isEmpty())
         return;
     const QString problem = log.append(record, QFileInfo(options.firmwarePath).fileName());
     if (!problem.isEmpty())
+        recordLost(problem);
+}
+
+void FlashRun::reopenLog()
+{
+    if (options.logPath.isEmpty())
+        return;
+    const QString problem = log.reopen();
+    if (problem.isEmpty())
+        reporter.info({}, QStringLiteral("Log %1 opened again").arg(options.logPath));
+    else
         recordLost(problem);
 }
 

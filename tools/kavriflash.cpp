@@ -158,6 +158,8 @@ int main(int argc, char *argv[])
     FlashRun run(*options, *reporter);
     StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &run, &FlashRun::interrupt);
+    stopSignals.catchHangUp();
+    QObject::connect(&stopSignals, &StopSignals::reopenRequested, &run, &FlashRun::reopenLog);
     QObject::connect(&run, &FlashRun::finished, &application, &QCoreApplication::exit);
     // Set after the run, which hears of a reader that falls behind.
     reporter->writeInBackground();
