@@ -2,6 +2,7 @@
 // pseudo-terminal, judged by exit status, output and the bytes that arrived.
 
 #include "commandline.h"
+#include "imageenvelope.h"
 #include "portinfo.h"
 #include "ptyline.h"
 #include "testdata.h"
@@ -347,29 +348,41 @@ void TestTools::endsInEachState()
 void TestTools::oneImagePerRun_data()
 {
     QTest::addColumn<bool>("follow");
-    QTest::addColumn<bool>("removed"); // else rebuilt: half copied at first, then whole
+    QTest::addColumn<QString>("rebuild"); // how the second build reaches the name
+    QTest::addColumn<bool>("taken");
     QTest::addColumn<QString>("problem"); // said once on stderr; %1: the firmware
 
     const QString kept = QStringLiteral("kavri-flash: %1 changed on disk; this run goes on sending the image it read "
                                         "at the start (SHA-256 ");
-    QTest::newRow("rebuilt") << false << false << kept;
-    QTest::newRow("removed") << false << true << kept;
-    QTest::newRow("rebuilt, --follow") << true << false << "";
-    QTest::newRow("removed, --follow") << true << true
+    QTest::newRow("rebuilt") << false << "in place" << false << kept;
+    QTest::newRow("removed") << false << "removed" << false << kept;
+    QTest::newRow("renamed over, --follow") << true << "renamed" << true << "";
+    QTest::newRow("rewritten in place, --follow") << true << "in place" << false
+                                                  << "kavri-flash: %1 was rewritten in place, and a file half written "
+                                                     "looks the same; it is not taken";
+    QTest::newRow("enveloped, rewritten in place, --follow")
+        << true << "enveloped in place" << true
+        << "kavri-flash: %1 is in an image envelope that does not check out";
+    QTest::newRow("removed, --follow") << true << "removed" << false
                                        << "kavri-flash: Cannot read %1: No such file or directory; devices go on "
                                           "getting the image read before (SHA-256 ";
 }
 
 // A line flashes the image read at the start, whatever happens to the file:
 // a copy under way or a file gone never reaches a device. With --follow a
-// rebuilt file is taken, but only once it has stopped changing.
+// rebuilt file is taken only when it is whole: renamed over the name, or in
+// an envelope that checks out. Its writer pauses half way for 1.5 s, longer
+// than any wait for the file to settle.
 void TestTools::oneImagePerRun()
 {
     QFETCH(bool, follow);
-    QFETCH(bool, removed);
+    QFETCH(QString, rebuild);
+    QFETCH(bool, taken);
     QFETCH(QString, problem);
-    const QByteArray firstBuild = patterned(Block);
-    const QByteArray secondBuild = patterned(Block, 1);
+    const bool enveloped = rebuild.startsWith(QStringLiteral("enveloped"));
+    const QByteArray firstBuild = enveloped ? ImageEnvelope::wrap(patterned(Block), 1, 0) : patterned(Block);
+    const QByteArray secondBuild = enveloped ? ImageEnvelope::wrap(patterned(Block, 1), 1, 1) : patterned(Block, 1);
+    const QString temporary = m_firmwarePath + QStringLiteral(".new");
     QVERIFY(writeFile(m_firmwarePath, firstBuild));
     PtyLine line;
     QProcess flash;
@@ -380,32 +393,44 @@ void TestTools::oneImagePerRun()
 
     QList<QByteArray> payloads;
     for (int device = 1; device <= 3; ++device) {
-        if (device == 2)
-            QVERIFY(removed ? QFile::remove(m_firmwarePath) : writeFile(m_firmwarePath, secondBuild.left(300)));
+        if (device == 2 && rebuild == "removed")
+            QVERIFY(QFile::remove(m_firmwarePath));
+        if (device == 2 && rebuild != "removed") {
+            QVERIFY(writeFile(rebuild == "renamed" ? temporary : m_firmwarePath, secondBuild.left(1300)));
+            QTest::qWait(1500);
+        }
         if (device == 3) {
-            QVERIFY(removed || writeFile(m_firmwarePath, secondBuild));
-            // The change is said; followed, the file is taken (or found unreadable) once it has settled.
-            const QByteArray said = !follow ? "changed on disk" : removed ? "Cannot read" : "Firmware ";
-            const bool taken = follow && !removed; // a second "Firmware " line, on stdout
+            if (rebuild == "renamed")
+                QVERIFY(writeFile(temporary, secondBuild) && std::rename(qPrintable(temporary), qPrintable(m_firmwarePath)) == 0);
+            else if (rebuild != "removed")
+                QVERIFY(writeFile(m_firmwarePath, secondBuild));
+            // The change is said, or the file taken (a second "Firmware " line, on stdout).
+            const QByteArray said = taken ? "Firmware " : problem.section(QStringLiteral("%1"), 1).left(12).toUtf8();
             QVERIFY(waitForText(flash, said, taken ? 2 : 1, taken ? QProcess::StandardOutput : QProcess::StandardError));
         }
         QVERIFY(line.sendAfterSilence(announcement() + Poll + ACK));
-        const QByteArray frame = line.receive(GreetingLength + FrameLength).mid(GreetingLength);
-        QCOMPARE(frame.size(), FrameLength);
-        payloads.append(frame.mid(1, Block));
-        QVERIFY(line.send(QByteArray(1, ACK)));
-        QCOMPARE(line.receive(1), QByteArray(1, EOT));
+        QByteArray frame = line.receive(GreetingLength + FrameLength).mid(GreetingLength);
+        QByteArray payload;
+        while (frame.size() == FrameLength) {
+            payload += frame.mid(1, Block);
+            QVERIFY(line.send(QByteArray(1, ACK)));
+            frame = line.receive(1);
+            if (frame != QByteArray(1, EOT))
+                frame += line.receive(FrameLength - int(frame.size()));
+        }
+        QCOMPARE(frame, QByteArray(1, EOT));
+        payloads.append(payload);
     }
     const Finished result = waitFor(flash);
 
     QCOMPARE(result.exitCode, 0);
-    const QByteArray last = follow && !removed ? secondBuild : firstBuild;
+    const QByteArray last = taken ? secondBuild : firstBuild;
     QCOMPARE(payloads, (QList<QByteArray>{firstBuild, firstBuild, last}));
     QCOMPARE(result.err.count(u'\n'), problem.isEmpty() ? 0 : 1);
     QVERIFY2(problem.isEmpty() ? result.err.isEmpty() : result.err.startsWith(problem.arg(m_firmwarePath)),
              qPrintable(result.err));
     const QString lastSha = QString::fromLatin1(QCryptographicHash::hash(last, QCryptographicHash::Sha256).toHex());
-    QCOMPARE(linesStartingWith(result.out, QStringLiteral("Firmware ")).size(), last == firstBuild ? 1 : 2);
+    QCOMPARE(linesStartingWith(result.out, QStringLiteral("Firmware ")).size(), taken ? 2 : 1);
     QVERIFY(linesStartingWith(result.out, QStringLiteral("Firmware ")).last().endsWith(lastSha));
 }
 

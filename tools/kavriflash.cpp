@@ -34,8 +34,9 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("port"), QStringLiteral("Port to use: a listed name or a path (default: the first listed); "
                                                 "give it again for more ports."),
          QStringLiteral("NAME")},
-        {QStringLiteral("follow"), QStringLiteral("Take FILE again when it is rebuilt during the run, once it has "
-                                                  "stopped changing for a second; devices from then on get it.")},
+        {QStringLiteral("follow"), QStringLiteral("Take FILE again when it is rebuilt during the run, once it is whole: "
+                                                  "a new file renamed over it that nobody has open for writing, or "
+                                                  "an image envelope that checks out; devices from then on get it.")},
         {QStringLiteral("all-ports"), QStringLiteral("Serve every listed port, and each that appears later.")},
         {QStringLiteral("match"), QStringLiteral("Serve the listed ports whose name, description, manufacturer, serial number "
                                                  "or VID:PID (hex, as 0403:6001) contains TEXT; implies --all-ports."),
