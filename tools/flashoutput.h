@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QList>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
@@ -44,6 +45,7 @@ private:
     };
 
     void writeAll();
+    void fail(QList<std::FILE *> &failed, std::FILE *stream);
 
     const std::function<void(std::FILE *stream, int error)> writeFailed;
     const qsizetype limitBytes;

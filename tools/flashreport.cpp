@@ -12,10 +12,19 @@ PortLabel PortLabel::of(const PortInfo &info)
             usb ? QString::asprintf("%04x:%04x", info.vendorId, info.productId) : QString()};
 }
 
+// The local offset from UTC is looked up once a minute, not for every event:
+// the lookup reads the system's zone files, and offsets change only on a
+// minute's turn.
 QString eventTime()
 {
-    const QDateTime now = QDateTime::currentDateTime();
-    return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
+    static qint64 offsetMinute = -1;
+    static int offsetSeconds = 0;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (const qint64 minute = now.toSecsSinceEpoch() / 60; minute != offsetMinute) {
+        offsetMinute = minute;
+        offsetSeconds = now.toLocalTime().offsetFromUtc();
+    }
+    return now.toOffsetFromUtc(offsetSeconds).toString(Qt::ISODateWithMs);
 }
 
 void FlashReporter::writeInBackground(qsizetype limitBytes)

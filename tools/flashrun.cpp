@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include <algorithm>
 #include <unistd.h>
@@ -103,13 +104,12 @@ bool FlashRun::fail(int exitCode, const QString &problem)
 // One port named twice would be opened twice, and the second would find it busy.
 QString FlashRun::samePortTwice() const
 {
-    for (qsizetype i = 0; i < options.portNames.size(); ++i) {
-        for (qsizetype j = 0; j < i; ++j) {
-            if (resolvedPath(options.portNames[i]) == resolvedPath(options.portNames[j])) {
-                return QStringLiteral("--port %1 and --port %2 name the same port")
-                    .arg(options.portNames[j], options.portNames[i]);
-            }
-        }
+    QHash<QString, QString> named; // resolved path: the name first given for it
+    for (const QString &name : options.portNames) {
+        const QString path = resolvedPath(name);
+        if (const auto earlier = named.constFind(path); earlier != named.cend())
+            return QStringLiteral("--port %1 and --port %2 name the same port").arg(*earlier, name);
+        named.insert(path, name);
     }
     return {};
 }
