@@ -7,6 +7,9 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #endif
+#ifdef Q_OS_UNIX
+#include <sys/file.h>
+#endif
 
 namespace SerialLink {
 
@@ -20,6 +23,20 @@ static QString openFailureText(const QSerialPort &port, const QString &path)
     return text;
 }
 
+// QSerialPort's lock file is named after the path it was given, so a port
+// opened under two names (a by-id link and its tty) would have two owners.
+// A lock on the open device itself holds whatever name led to it; it is
+// taken before the line is set up, and goes with the descriptor.
+static bool lockDevice(QSerialPort &port)
+{
+#ifdef Q_OS_UNIX
+    return ::flock(int(port.handle()), LOCK_EX | LOCK_NB) == 0;
+#else
+    Q_UNUSED(port);
+    return true; // Windows opens a COM port for one handle only
+#endif
+}
+
 QString open(QSerialPort &port, const QString &portName)
 {
     if (port.isOpen())
@@ -30,6 +47,10 @@ QString open(QSerialPort &port, const QString &portName)
     port.setPortName(path);
     if (!port.open(QIODevice::ReadWrite))
         return openFailureText(port, path);
+    if (!lockDevice(port)) {
+        port.close();
+        return QStringLiteral("Cannot open %1: port busy (another program has it open)").arg(path);
+    }
     const bool configured = port.setBaudRate(QSerialPort::Baud115200)
         && port.setFlowControl(QSerialPort::NoFlowControl)
         && port.setParity(QSerialPort::NoParity)

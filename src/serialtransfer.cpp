@@ -71,6 +71,14 @@ void SerialTransfer::withdrawDownload()
     protocol.withdrawDownload();
 }
 
+void SerialTransfer::forgetDevice()
+{
+    imageSource = nullptr;
+    protocol.reset();
+    protocol.lineOpened(nowUs());
+    scheduleWake();
+}
+
 void SerialTransfer::receive()
 {
     // The port signals an arrival once, not again for bytes it still holds,

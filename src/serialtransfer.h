@@ -47,6 +47,9 @@ public:
     void requestDownload(ImageSource source);
     // A download request failed after all: no start stays armed for it.
     void withdrawDownload();
+    // Gives up the device on the line, which has gone silent: the line stays
+    // open for the next one, and the silence is counted afresh from now.
+    void forgetDevice();
     // Gives a download up after a frame is refused nakLimit times in a row.
     void setNakLimitOn(bool on) { protocol.setNakLimitOn(on); }
     // Emits silent() once the line has brought no byte for milliseconds

@@ -18,9 +18,13 @@
 
 #include <QDir>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <thread>
+
 
 #include <sys/resource.h>
 
@@ -58,6 +62,17 @@ QString writeFirmware(const QTemporaryDir &dir, const QByteArray &firmware)
 {
     QFile file(dir.filePath("app.kvf"));
     return file.open(QIODevice::WriteOnly) && file.write(firmware) == firmware.size() ? file.fileName() : QString();
+}
+
+// A stdout whose reader stops for 1.5 s at the first progress event; the
+// cookie is a std::atomic<bool> that says it has.
+ssize_t pauseAtFirstProgress(void *cookie, const char *bytes, size_t size)
+{
+    if (QByteArrayView(bytes, qsizetype(size)).contains("\"progress\"")
+        && !static_cast<std::atomic<bool> *>(cookie)->exchange(true)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    }
+    return ssize_t(size);
 }
 
 int openFileDescriptors()
@@ -118,10 +133,14 @@ private slots:
     void portsServedAtOnce();
     void portDoneAnswersNothing_data();
     void portDoneAnswersNothing();
+    void silentDeviceFreesItsPort();
     void hotPlugServesEveryComing();
     void portWatchHearsTheSystem();
     void logRowsWholeOrNotAtAll_data();
     void logRowsWholeOrNotAtAll();
+    void slowReaderHoldsUpNobody_data();
+    void slowReaderHoldsUpNobody();
+    void logFailureLetsTransfersFinish_data();
     void logFailureLetsTransfersFinish();
     void noPortNamedTakesTheOneAdapter_data();
     void noPortNamedTakesTheOneAdapter();
@@ -275,6 +294,40 @@ void TestFlashRun::portDoneAnswersNothing()
     QCOMPARE(line.received(), QByteArray());
 }
 
+// --device-timeout gives up a board gone silent mid-transfer and keeps the
+// port for the next board; --timeout alone would end the port.
+void TestFlashRun::silentDeviceFreesItsPort()
+{
+    QTemporaryDir dir;
+    CountingJson json(std::tmpfile(), std::tmpfile());
+    FlashFirmware firmware(writeFirmware(dir, patterned(1024)), false, json);
+    QCOMPARE(firmware.load(), QString());
+    PtyLine line;
+    FlashPortOptions options;
+    options.deviceCount = 2;
+    options.deviceTimeoutMs = 300;
+    FlashPort port({line.path, {}, {}}, options, firmware, json);
+    QSignalSpy finished(&port, &FlashPort::finished);
+    QList<TransferResult> results;
+    connect(&port, &FlashPort::deviceEnded, this, [&results](const DeviceRecord &record) { results.append(record.result); });
+    QVERIFY(port.open());
+    QVERIFY(line.sendAfterSilence(Wire::announcement() + "C" + Wire::ACK));
+    QCOMPARE(line.receive(8 + 1027).size(), 8 + 1027); // then the board says nothing
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), 1, 3000);
+    QVERIFY(port.isOpen());
+
+    QVERIFY(line.sendAfterSilence(Wire::announcement() + "C" + Wire::ACK));
+    QCOMPARE(line.receive(8 + 1027).size(), 8 + 1027);
+    QVERIFY(line.send(QByteArray(1, Wire::ACK)));
+    QCOMPARE(line.receive(1), QByteArray(1, Wire::EOT));
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 3000);
+
+    QCOMPARE(results, (QList<TransferResult>{TransferResult::TimedOut, TransferResult::Ok}));
+    QCOMPARE(port.exitCode(), 4);
+    QCOMPARE(json.problems, QStringList{"Timed out: the device was silent for 0.3 s during the transfer to "
+                                        "UID 0A1B2C3D4E5F6070, after block 1 of 1"});
+}
+
 // An adapter plugged in and out again and again, as USB CDC boards are: one
 // port object and one summary row whatever the count, no file descriptor
 // left behind, and every board served, the replugs the run hears of and
@@ -357,18 +410,23 @@ void TestFlashRun::logRowsWholeOrNotAtAll_data()
     QTest::newRow("written") << "none" << "";
     QTest::newRow("cut off by an earlier run") << "cut off" << "";
     QTest::newRow("disk full mid-row") << "full" << "File too large" + lost;
-    QTest::newRow("log removed") << "removed" << "the file was removed or replaced during the run" + lost;
-    QTest::newRow("log renamed over") << "replaced" << "the file was removed or replaced during the run" + lost;
+    QTest::newRow("log removed") << "removed" << "";
+    QTest::newRow("moved away, an empty file in its place") << "moved" << "";
+    QTest::newRow("log renamed over") << "replaced" << "";
+    QTest::newRow("cut to nothing (copytruncate)") << "truncated" << "";
+    QTest::newRow("folder gone") << "folder gone" << "No such file or directory" + lost;
 }
 
 // A log row is written whole or not at all: the file stays well-formed, and
-// a row that is lost says why and whose it was.
+// a row that is lost says why and whose it was. A rotated log is followed:
+// the row goes to the file under the log's name, under its header.
 void TestFlashRun::logRowsWholeOrNotAtAll()
 {
     QFETCH(QString, mishap);
     QFETCH(QString, problem);
     QTemporaryDir dir;
-    const QString path = dir.filePath("log.csv");
+    QVERIFY(QDir(dir.path()).mkpath("logs"));
+    const QString path = dir.filePath("logs/log.csv");
     if (mishap == "cut off") {
         FlashLog earlier;
         QCOMPARE(earlier.open(path), QString());
@@ -385,15 +443,23 @@ void TestFlashRun::logRowsWholeOrNotAtAll()
         limit = std::make_unique<FileSizeLimit>(QFileInfo(path).size() + 20);
     if (mishap == "removed")
         QVERIFY(QFile::remove(path));
+    if (mishap == "moved") { // logrotate's way: mv, then touch
+        QFile fresh(path);
+        QVERIFY(QFile::rename(path, path + ".1") && fresh.open(QIODevice::WriteOnly));
+    }
     if (mishap == "replaced")
         QVERIFY(QFile::copy(path, path + ".new") && std::rename(qPrintable(path + ".new"), qPrintable(path)) == 0);
+    if (mishap == "truncated")
+        QVERIFY(QFile::resize(path, 0));
+    if (mishap == "folder gone")
+        QVERIFY(QDir(dir.filePath("logs")).removeRecursively());
     const qint64 sizeBefore = QFileInfo(path).size();
     const QString result = log.append(record, "app.kvf");
     limit.reset();
 
     QVERIFY2(problem.isEmpty() ? result.isEmpty() : result == "Cannot write log " + path + ": " + problem,
              qPrintable(result));
-    if (mishap == "removed")
+    if (mishap == "folder gone")
         return;
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -403,14 +469,67 @@ void TestFlashRun::logRowsWholeOrNotAtAll()
         QCOMPARE(QFileInfo(path).size(), sizeBefore); // nothing of the row went in
         return;
     }
+    QVERIFY(lines.first().startsWith("time,port,"));
     QVERIFY(lines.at(lines.size() - 2).contains(",ttyUSB0,,,0A1B2C3D4E5F6070,2.3,app.kvf,"));
     QCOMPARE(lines.at(lines.size() - 2).count(','), lines.first().count(','));
 }
 
+void TestFlashRun::slowReaderHoldsUpNobody_data()
+{
+    QTest::addColumn<qsizetype>("waitingLimit"); // bytes of stdout that may wait for the reader
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("reader pauses") << FlashOutput::DefaultLimitBytes << 0;
+    QTest::newRow("reader too far behind") << qsizetype(200) << 5;
+}
+
+// A reader of stdout that stops for a while holds up no transfer (its device
+// would give up on a silent host); one that falls too far behind is a lost
+// record, and the run ends with exit 5.
+void TestFlashRun::slowReaderHoldsUpNobody()
+{
+    QFETCH(qsizetype, waitingLimit);
+    QFETCH(int, exitCode);
+    std::atomic<bool> paused = false;
+    cookie_io_functions_t readerPausing{};
+    readerPausing.write = pauseAtFirstProgress;
+    QTemporaryDir dir;
+    const QByteArray image = patterned(8 * 1024);
+    PtyDevice device(DeviceSimulator::Settings{});
+    device.setBaudRate(115200); // 0.7 s for the image
+    device.setIdleTimeout(500);
+    QVERIFY(device.openForHost());
+    FlashOptions options;
+    options.firmwarePath = writeFirmware(dir, image);
+    options.portNames = {device.slavePath()};
+    CountingJson json(::fopencookie(&paused, "w", readerPausing), std::tmpfile());
+    FlashRun run(options, json, [] { return QList<PortInfo>(); });
+    QSignalSpy finished(&run, &FlashRun::finished);
+    json.writeInBackground(waitingLimit);
+    QVERIFY(run.begin());
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
+    json.finishOutput();
+
+    QCOMPARE(finished.first().first().toInt(), exitCode);
+    if (exitCode == 0)
+        QCOMPARE(device.simulator().devices().value(0).image.left(image.size()), image);
+    else
+        QCOMPARE(json.problems.value(0), "Standard output's reader fell too far behind (200 bytes unread): no device "
+                                         "is started from now on; the transfers under way finish");
+}
+
+void TestFlashRun::logFailureLetsTransfersFinish_data()
+{
+    QTest::addColumn<bool>("slowPulled"); // every port served, and the slow one pulled mid-transfer
+    QTest::newRow("ports named") << false;
+    QTest::newRow("every port, one pulled on the way") << true;
+}
+
 // A log that cannot be written stops the run before the next device, but
-// a transfer under way on another port finishes.
+// a transfer under way on another port finishes; one whose port is pulled
+// meanwhile ends the wind-down all the same.
 void TestFlashRun::logFailureLetsTransfersFinish()
 {
+    QFETCH(bool, slowPulled);
     QTemporaryDir dir;
     const QByteArray image = patterned(8 * 1024);
     DeviceSimulator::Settings settings;
@@ -424,17 +543,30 @@ void TestFlashRun::logFailureLetsTransfersFinish()
     options.portNames = QStringList{slow.slavePath(), quick.slavePath()};
     options.port.deviceCount = 0;
     options.logPath = dir.filePath("log.csv");
+    QList<PortInfo> listed;
+    if (slowPulled) {
+        options.allPorts = true;
+        listed = {{options.portNames[0], {}, {}, {}, 0, 0}, {options.portNames[1], {}, {}, {}, 0, 0}};
+        options.portNames.clear();
+    }
     // Files would meet the size limit too.
     CountingJson json(std::fopen("/dev/null", "w"), std::fopen("/dev/null", "w"));
-    FlashRun run(options, json, [] { return QList<PortInfo>(); });
+    FlashRun run(options, json, [&listed] { return listed; });
     QSignalSpy finished(&run, &FlashRun::finished);
     QVERIFY(run.begin());
     QTRY_VERIFY(slow.simulator().devices().value(0).image.size() >= 1024);
     FileSizeLimit full(QFileInfo(options.logPath).size()); // no row fits now
     quick.start();
+    if (slowPulled) {
+        QTRY_VERIFY(!json.problems.isEmpty());
+        slow.hangUp();
+    }
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
 
     QCOMPARE(finished.first().first().toInt(), 5);
+    QCOMPARE(quick.simulator().devices().value(0).image.left(image.size()), image);
+    if (slowPulled)
+        return;
     QCOMPARE(slow.simulator().devices().value(0).image.left(image.size()), image);
     QCOMPARE(quick.simulator().devices().value(0).image.left(image.size()), image);
     // The next devices announced themselves to closed ports.

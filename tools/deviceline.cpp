@@ -1,5 +1,7 @@
 #include "deviceline.h"
 
+#include <QFile>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <pty.h>
@@ -28,6 +30,25 @@ bool makeNonBlocking(int fd)
 {
     const int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Whether this process may open another descriptor: when it may, an EMFILE
+// from inotify_init1 is the user's limit on inotify instances, not its own.
+bool descriptorsLeft()
+{
+    const int fd = ::dup(STDIN_FILENO);
+    if (fd >= 0)
+        ::close(fd);
+    return fd >= 0 || errno != EMFILE;
+}
+
+QString inotifyLimitText()
+{
+    QFile limit(QStringLiteral("/proc/sys/fs/inotify/max_user_instances"));
+    const QByteArray value = limit.open(QIODevice::ReadOnly) ? limit.readAll().trimmed() : QByteArrayLiteral("?");
+    return QStringLiteral("no inotify instance left for this user (fs.inotify.max_user_instances is %1, and each "
+                          "line takes one); raise it with sysctl, or run fewer lines")
+        .arg(QString::fromLatin1(value));
 }
 
 } // namespace
@@ -98,9 +119,13 @@ bool DeviceLine::watchHost()
 {
     // The slave's device node reports every open and close; ours came earlier.
     m_hostWatchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (m_hostWatchFd < 0
-        || inotify_add_watch(m_hostWatchFd, m_slavePath.toLocal8Bit().constData(),
-                             IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    if (m_hostWatchFd < 0) {
+        const int error = errno;
+        m_error = error == EMFILE && descriptorsLeft() ? inotifyLimitText() : qt_error_string(error);
+        return false;
+    }
+    if (inotify_add_watch(m_hostWatchFd, m_slavePath.toLocal8Bit().constData(),
+                          IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
         m_error = qt_error_string(errno);
         stopWatchingHost();
         return false;

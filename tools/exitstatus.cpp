@@ -42,6 +42,10 @@ StopSignals::~StopSignals()
     stopTarget = nullptr;
 }
 
+void StopSignals::catchHangUp()
+{
+}
+
 #else
 
 namespace {
@@ -76,10 +80,22 @@ StopSignals::StopSignals(QObject *parent)
     sigaction(SIGTERM, &action, nullptr);
 }
 
+void StopSignals::catchHangUp()
+{
+    if (stopPipe[0] < 0)
+        return;
+    struct sigaction action{};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &action, nullptr);
+}
+
 StopSignals::~StopSignals()
 {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
     m_notifier.setEnabled(false);
     for (int &fd : stopPipe) {
         if (fd >= 0)
@@ -91,7 +107,11 @@ StopSignals::~StopSignals()
 void StopSignals::drain()
 {
     char byte = 0;
-    if (::read(stopPipe[0], &byte, 1) == 1)
+    if (::read(stopPipe[0], &byte, 1) != 1)
+        return;
+    if (byte == SIGHUP)
+        emit reopenRequested();
+    else
         emit stopRequested(byte == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM"));
 }
 

@@ -28,8 +28,12 @@ public:
     explicit StopSignals(QObject *parent = nullptr);
     ~StopSignals() override;
 
+    // SIGHUP asks for reopenRequested() instead of ending the process (not on Windows).
+    void catchHangUp();
+
 signals:
     void stopRequested(const QString &signalName);
+    void reopenRequested();
 
 private:
 #ifndef Q_OS_WIN

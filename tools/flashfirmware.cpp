@@ -2,16 +2,54 @@
 
 #include "firmwarefile.h"
 
+#include "imageenvelope.h"
+
 #include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
+#ifdef Q_OS_LINUX
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
 // How often the file is looked at: a stat costs next to nothing.
 constexpr int WatchIntervalMs = 250;
-// A rebuilt file is taken only after it has stayed the same this long, so a
-// copy still under way is never flashed.
+// Where the system cannot tell whether a file is open for writing, it is
+// taken only after it has stayed the same this long.
 constexpr qint64 SettleMs = 1000;
+
+enum class Writers { None, Some, Unknown };
+
+// Whether any process has the file open for writing: the system grants a
+// read lease exactly when none has. Leases need the file's owner (or
+// CAP_LEASE) and a file system that has them; elsewhere nobody knows.
+Writers writersOf(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return Writers::Unknown;
+    const bool leased = ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+    const int reason = errno;
+    if (leased)
+        ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    ::close(fd);
+    return leased ? Writers::None : reason == EAGAIN ? Writers::Some : Writers::Unknown;
+#else
+    Q_UNUSED(path);
+    return Writers::Unknown;
+#endif
+}
+
+quint64 inodeOf(const QString &path)
+{
+    struct stat status{};
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? quint64(status.st_ino) : 0;
+}
 
 } // namespace
 
@@ -24,7 +62,8 @@ QString cannotSendText(const QString &firmwarePath, const QString &problem)
 
 bool FlashFirmware::Stamp::operator==(const Stamp &other) const
 {
-    return exists == other.exists && size == other.size && modified == other.modified && changed == other.changed;
+    return exists == other.exists && size == other.size && modified == other.modified && changed == other.changed
+        && inode == other.inode;
 }
 
 FlashFirmware::FlashFirmware(const QString &path, bool follow, FlashReporter &reporter, QObject *parent)
@@ -57,7 +96,7 @@ FlashFirmware::Stamp FlashFirmware::stamp() const
     if (!info.exists())
         return {};
     return {true, info.size(), info.fileTime(QFileDevice::FileModificationTime),
-            info.fileTime(QFileDevice::FileMetadataChangeTime)};
+            info.fileTime(QFileDevice::FileMetadataChangeTime), inodeOf(filePath)};
 }
 
 // The whole file, or why not. A missing or empty file is said by its name
@@ -81,7 +120,7 @@ QString FlashFirmware::read(QByteArray &image) const
 void FlashFirmware::check()
 {
     const Stamp now = stamp();
-    if (now == taken) {
+    if (now == taken || now == refused) {
         settling = {};
         return;
     }
@@ -92,34 +131,97 @@ void FlashFirmware::check()
         watch.stop(); // said once
         return;
     }
+    QByteArray image;
+    const QString problem = read(image);
+    if (stamp() != now)
+        return; // it moved while read: looked at anew
+    if (!problem.isEmpty()) {
+        // A file missing or unreadable for a second is said once; the image stays.
+        if (settled(now)) {
+            taken = now;
+            reporter.problem({}, problem + QStringLiteral("; devices go on getting the image read before (SHA-256 %1)")
+                                               .arg(current.sha256));
+        }
+        return;
+    }
+    switch (const Verdict verdict = judge(now, image)) {
+    case Verdict::Whole:
+        take(now, image);
+        return;
+    case Verdict::BeingWritten:
+        return;
+    case Verdict::Unknown:
+        if (settled(now))
+            take(now, image);
+        return;
+    case Verdict::RewrittenInPlace:
+        refuse(now, verdict);
+        return;
+    case Verdict::EnvelopeFails:
+        // An envelope may fail only because its writer is not done yet.
+        if (settled(now))
+            refuse(now, verdict);
+        return;
+    }
+}
+
+// Whether the file has stayed as it is for SettleMs.
+bool FlashFirmware::settled(const Stamp &now)
+{
     if (now != settling || !settlingFor.isValid()) {
         settling = now;
         settlingFor.start();
-        return;
+        return false;
     }
-    if (settlingFor.elapsed() >= SettleMs)
-        take(now);
+    return settlingFor.elapsed() >= SettleMs;
 }
 
-// Takes the file that has stopped changing, unless it changed while read.
-// A file that cannot be sent is said once and leaves the image as it was:
-// the transfers under way and the devices to come are not held up by it.
-void FlashFirmware::take(const Stamp &settled)
+// Whether image, read from the file as it is now, is a whole build. An
+// envelope says so itself. Without one, a build is whole once it has been
+// renamed over the name (another file than the one taken) and nobody has
+// it open for writing; a file rewritten in place may be a half-written one.
+FlashFirmware::Verdict FlashFirmware::judge(const Stamp &now, const QByteArray &image) const
+{
+    if (const auto header = ImageEnvelope::read(image))
+        return ImageEnvelope::check(image, *header) == ImageEnvelope::Check::Ok ? Verdict::Whole : Verdict::EnvelopeFails;
+    if (now.inode == 0)
+        return Verdict::Unknown; // no telling one file from another here
+    if (now.inode == taken.inode)
+        return Verdict::RewrittenInPlace;
+    switch (writersOf(filePath)) {
+    case Writers::None:
+        return Verdict::Whole;
+    case Writers::Some:
+        return Verdict::BeingWritten;
+    case Writers::Unknown:
+        break;
+    }
+    return Verdict::Unknown;
+}
+
+// The file as it is now is not taken, and is said once.
+void FlashFirmware::refuse(const Stamp &now, Verdict verdict)
+{
+    refused = now;
+    const QString why = verdict == Verdict::EnvelopeFails
+        ? QStringLiteral("%1 is in an image envelope that does not check out (its length or CRC-32 is not the "
+                         "application's); it is not taken").arg(filePath)
+        : QStringLiteral("%1 was rewritten in place, and a file half written looks the same; it is not taken "
+                         "(write a build to a temporary name, then rename it over this one)").arg(filePath);
+    if (why != std::exchange(refusalSaid, why))
+        reporter.problem({}, why + QStringLiteral("; devices go on getting the image read before (SHA-256 %1)")
+                                       .arg(current.sha256));
+}
+
+// Devices from now on get the image; a transfer under way keeps the one it
+// started with.
+void FlashFirmware::take(const Stamp &now, const QByteArray &image)
 {
     settlingFor.invalidate();
-    QByteArray image;
-    const QString problem = read(image);
-    if (stamp() != settled)
-        return; // it moved again: wait for it to settle anew
-    taken = settled;
-    if (!problem.isEmpty()) {
-        reporter.problem({}, problem + QStringLiteral("; devices go on getting the image read before (SHA-256 %1)")
-                                           .arg(current.sha256));
-        return;
-    }
+    taken = now;
+    refusalSaid.clear();
     if (image == current.bytes)
         return;
-    // Devices from now on get it; a transfer under way keeps the image it started with.
     current = FirmwareImage::of(image);
     reporter.firmware(filePath, current);
 }

@@ -8,6 +8,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <optional>
+
 // "Cannot send FILE: File too large: ..."; a text that names the file already
 // ("Cannot read FILE: ...") stands as it is.
 QString cannotSendText(const QString &firmwarePath, const QString &problem);
@@ -15,8 +17,11 @@ QString cannotSendText(const QString &firmwarePath, const QString &problem);
 // The firmware of a kavri-flash run. The file is read once, at the start, and
 // every device of the run is sent that image, whatever happens to the file:
 // a line flashes one known image. A change on disk is said once. When
-// following, a rebuilt file is taken instead, but only once it has stopped
-// changing; a file missing or unreadable then leaves the image as it was.
+// following, a rebuilt file is taken instead, but only when it is whole: one
+// in an image envelope that checks out, however it was written; else a new
+// file renamed over the name that nobody has open for writing. A file
+// rewritten in place is said once and left; an envelope that does not check
+// out is never taken; a file missing or unreadable leaves the image as it was.
 class FlashFirmware : public QObject
 {
     Q_OBJECT
@@ -37,22 +42,30 @@ private:
         qint64 size = 0;
         QDateTime modified;
         QDateTime changed; // a file renamed over the name has another
+        quint64 inode = 0; // 0 where the system gives none
         bool operator==(const Stamp &other) const;
         bool operator!=(const Stamp &other) const { return !(*this == other); }
     };
 
     Stamp stamp() const;
     QString read(QByteArray &image) const;
+    enum class Verdict { Whole, BeingWritten, Unknown, RewrittenInPlace, EnvelopeFails };
+
     void check();
-    void take(const Stamp &settled);
+    bool settled(const Stamp &now);
+    Verdict judge(const Stamp &now, const QByteArray &image) const;
+    void refuse(const Stamp &now, Verdict verdict);
+    void take(const Stamp &now, const QByteArray &image);
 
     QString filePath;
     bool follow;
     FlashReporter &reporter;
     FirmwareImage current;
     Stamp taken;       // the file as it was when current was read (or found unreadable)
+    std::optional<Stamp> refused; // the file as it was when last refused
     Stamp settling;    // a new state of the file, waiting to stop changing
     QElapsedTimer settlingFor;
+    QString refusalSaid; // each refusal is said once in a row
     QTimer watch;
 };
 

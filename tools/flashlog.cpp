@@ -56,16 +56,29 @@ FlashLog::~FlashLog()
         ::close(fd);
 }
 
+QString FlashLog::reopen()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+    regularFile = false;
+    return open(name);
+}
+
 QString FlashLog::open(const QString &fileName)
 {
     name = fileName;
     // Appended to by the system rather than by seeking to the end, so a pipe
     // or a device (/dev/stdout, /dev/full) is a log like any file.
     fd = ::open(QFile::encodeName(fileName).constData(), O_RDWR | O_APPEND | O_CREAT | OpenFlags, 0666);
-    if (fd < 0)
+    if (fd < 0) {
+        // The first refusal says why (a folder that cannot be written); the
+        // second only that there is no file to fall back on.
+        const int reason = errno;
         fd = ::open(QFile::encodeName(fileName).constData(), O_WRONLY | O_APPEND | OpenFlags);
-    if (fd < 0)
-        return problem(systemReason(errno));
+        if (fd < 0)
+            return problem(systemReason(reason));
+    }
     struct stat status{};
     if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
         regularFile = true;
@@ -100,12 +113,23 @@ QString FlashLog::checkHeader()
     return {};
 }
 
+// A log cut to nothing under the run (logrotate's copytruncate) starts
+// again with its header.
+QString FlashLog::headerIfEmpty()
+{
+    struct stat status{};
+    if (!regularFile || ::fstat(fd, &status) != 0 || status.st_size > 0 || writeWhole(header))
+        return {};
+    return systemReason(errno);
+}
+
 QString FlashLog::problem(const QString &reason) const
 {
     return QStringLiteral("Cannot write log %1: %2").arg(name, reason);
 }
 
-// A log removed or renamed during the run would take its rows with it.
+// Whether the name still leads to the file open: a log moved away, removed
+// or replaced is opened again by its name before the next row.
 bool FlashLog::stillNamed() const
 {
     if (!regularFile)
@@ -143,8 +167,12 @@ QString FlashLog::append(const DeviceRecord &record, const QString &firmwareName
 {
     const QString board = QStringLiteral("the row of %1 UID %2 (%3) is lost")
                               .arg(record.port.name, DeviceIdentity(record.identity).uidHex(), resultText(record.result, record.blocksSent()));
-    if (!stillNamed())
-        return problem(QStringLiteral("the file was removed or replaced during the run; ") + board);
+    if (fd < 0 || !stillNamed()) {
+        if (const QString reopened = reopen(); !reopened.isEmpty())
+            return reopened + QStringLiteral("; ") + board;
+    }
+    if (const QString reason = headerIfEmpty(); !reason.isEmpty())
+        return problem(reason + QStringLiteral("; ") + board);
     const QStringList fields{
         eventTime(), record.port.name, record.port.serialNumber, record.port.usbId,
         DeviceIdentity(record.identity).uidHex(), DeviceIdentity(record.identity).versionText(), firmwareName,

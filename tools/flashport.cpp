@@ -34,7 +34,7 @@ FlashPort::FlashPort(const PortLabel &label, const FlashPortOptions &options, co
     // A device that refuses a block again and again would otherwise keep the
     // line busy for ever, out of --timeout's reach.
     transfer.setNakLimitOn(true);
-    transfer.setSilenceLimit(options.timeoutMs);
+    transfer.setSilenceLimit(silenceLimit());
     connect(&transfer, &SerialTransfer::silent, this, &FlashPort::timedOut);
     reopenRetry.setInterval(ReopenIntervalMs);
     // Every attempt fails the same way until the port is back, so open() speaks only of success then.
@@ -63,7 +63,7 @@ bool FlashPort::open()
         done = false;
     reopenRetry.stop();
     away = false;
-    transfer.setSilenceLimit(options.timeoutMs);
+    transfer.setSilenceLimit(silenceLimit());
     reporter.opened(name());
     const QString refusal = transfer.latencyRefusal();
     reporter.detail(name(), refusal.isEmpty() ? QStringLiteral("Low latency: on")
@@ -89,11 +89,17 @@ void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenL
     else
         reporter.problem(name(), text + u' ' + whereText(stateWhenLost));
     reporter.lost(name());
-    if (deviceLost)
+    if (deviceLost) {
         recordDevice(TransferResult::PortLost);
+        code = std::max<int>(code, ExitPortFailed);
+    }
+    // Winding down, the port's last transfer has ended with it: nothing is
+    // waited for, whatever comes back.
+    if (lastTransfer) {
+        finish(code);
+        return;
+    }
     if (options.hotPlug) {
-        if (deviceLost)
-            code = std::max<int>(code, ExitPortFailed);
         away = true;
         transfer.setSilenceLimit(0); // a port that is not there cannot be silent; the run watches for none open
         return;
@@ -111,6 +117,7 @@ void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenL
 void FlashPort::startDevice(const QByteArray &identity)
 {
     reporter.identified(name(), identity);
+    transfer.setSilenceLimit(silenceLimit());
     image = firmware.image();
     transfer.requestDownload([bytes = image.bytes](QByteArray &sent) {
         sent = bytes;
@@ -130,6 +137,14 @@ void FlashPort::endDevice(TransferResult result)
     recordDevice(result);
     if (result != TransferResult::Ok)
         code = std::max<int>(code, ExitCanceled);
+    deviceDone();
+}
+
+// The device is off the port's hands, whatever became of it: the next one
+// is waited for, unless the port has done what it was asked.
+void FlashPort::deviceDone()
+{
+    transfer.setSilenceLimit(silenceLimit());
     ++devicesServed;
     if (lastTransfer || (options.deviceCount > 0 && devicesServed >= options.deviceCount))
         finish(code, lastTransfer ? stoppedText() : QStringLiteral("served %1").arg(devicesServed));
@@ -148,8 +163,38 @@ void FlashPort::recordDevice(TransferResult result)
     emit deviceEnded(record);
 }
 
+// While a device is on the line, the nearer of --device-timeout and --timeout.
+int FlashPort::silenceLimit() const
+{
+    const bool deviceLimit = options.deviceTimeoutMs > 0 && deviceOnLine(transfer.state());
+    if (!deviceLimit)
+        return options.timeoutMs;
+    return options.timeoutMs > 0 ? std::min(options.timeoutMs, options.deviceTimeoutMs) : options.deviceTimeoutMs;
+}
+
+bool FlashPort::deviceLimitReached() const
+{
+    return options.deviceTimeoutMs > 0 && deviceOnLine(transfer.state())
+        && (options.timeoutMs == 0 || options.deviceTimeoutMs <= options.timeoutMs);
+}
+
+// A board that went silent is given up; the port stays open for the next.
+void FlashPort::deviceTimedOut()
+{
+    reporter.problem(name(), QStringLiteral("Timed out: the device was silent for %1 s %2")
+                                 .arg(CommandLine::secondsText(options.deviceTimeoutMs), whereText()));
+    recordDevice(TransferResult::TimedOut);
+    code = std::max<int>(code, ExitTimedOut);
+    transfer.forgetDevice();
+    deviceDone();
+}
+
 void FlashPort::timedOut()
 {
+    if (deviceLimitReached()) {
+        deviceTimedOut();
+        return;
+    }
     // Frames carry no block number, so a block resent unasked could be
     // written twice: on silence the port stops instead.
     reporter.problem(name(), QStringLiteral("Timed out: silent for %1 s %2")

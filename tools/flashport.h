@@ -15,6 +15,7 @@ struct FlashPortOptions
 {
     int deviceCount = 1;    // 0: until stopped
     int timeoutMs = 0;      // 0: wait forever
+    int deviceTimeoutMs = 0; // a device silent this long is given up and the port waits for the next; 0: never
     bool lowLatency = true;
     bool reopen = false;    // a lost port is looked for again every 100 ms, not the end
     bool hotPlug = false;   // a lost port waits to be opened again by its owner when it is back
@@ -66,6 +67,10 @@ private:
     void startDevice(const QByteArray &identity);
     void showProgress();
     void endDevice(TransferResult result);
+    void deviceDone();
+    int silenceLimit() const;
+    bool deviceLimitReached() const;
+    void deviceTimedOut();
     void recordDevice(TransferResult result);
     void leaveDevice(TransferResult result);
     void finish(int exitCode, const QString &ending);

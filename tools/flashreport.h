@@ -3,6 +3,7 @@
 
 #include "devicefigures.h"
 #include "firmwareimage.h"
+#include "flashoutput.h"
 #include "portinfo.h"
 #include "transferresult.h"
 
@@ -11,8 +12,10 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <functional>
+#include <memory>
 
 // A port as the records name it: as the user named it or as listed, and the
 // adapter's serial number and USB VID:PID ("0403:6001") where the system knows them.
@@ -77,9 +80,18 @@ public:
     virtual void info(const QString &port, const QString &text) = 0;
     virtual void detail(const QString &port, const QString &text) = 0;
 
-    // Called once, with the system's reason, when out can no longer be
-    // written (its reader went away); nothing more is written there.
-    std::function<void(const QString &reason)> outputFailed;
+    // Called once, with what happened ("Standard output closed (Broken
+    // pipe)"), when out can no longer be written: its reader went away, or
+    // fell so far behind that its text could not wait; nothing more is
+    // written there. With the output in the background, it is called on
+    // the writing thread.
+    std::function<void(const QString &problem)> outputFailed;
+
+    // From now on, text is written by a thread of its own: a reader that
+    // stops reading holds up nobody, until limitBytes wait for it.
+    void writeInBackground(qsizetype limitBytes = FlashOutput::DefaultLimitBytes);
+    // Waits until the text handed to the background is written.
+    void finishOutput() { background.reset(); }
 
 protected:
     // "PORT: text", unless port is empty or the text names it already.
@@ -87,15 +99,19 @@ protected:
     // A problem as stderr gives it, after the program's name.
     static QString problemLine(const QString &text);
 
-    // Writes text to stream (out or err) at once, so a reader on a pipe sees
-    // it as it happens. A failed write to out calls outputFailed once.
+    // Writes text to stream (out or err) at once, or hands it to the
+    // background, so a reader on a pipe sees it as it happens. A failed
+    // write to out calls outputFailed once.
     void write(std::FILE *stream, const QByteArray &text);
 
     std::FILE *out; // results
     std::FILE *err; // problems
 
 private:
-    bool outputBroken = false;
+    void outputLost(const QString &problem);
+
+    std::atomic<bool> outputBroken = false;
+    std::unique_ptr<FlashOutput> background;
 };
 
 #endif // FLASHREPORT_H

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include <algorithm>
 #include <iterator>
@@ -62,10 +63,10 @@ FlashRun::FlashRun(const FlashOptions &options, FlashReporter &reporter, PortSou
     noPortTimer.setSingleShot(true);
     noPortTimer.setInterval(options.port.timeoutMs);
     connect(&noPortTimer, &QTimer::timeout, this, &FlashRun::noPortTimedOut);
-    reporter.outputFailed = [this](const QString &reason) {
-        QMetaObject::invokeMethod(this, [this, reason] {
-            this->reporter.problem({}, QStringLiteral("Standard output closed (%1): no device is started from now "
-                                                      "on; the transfers under way finish").arg(reason));
+    reporter.outputFailed = [this](const QString &problem) {
+        QMetaObject::invokeMethod(this, [this, problem] {
+            this->reporter.problem({}, problem + QStringLiteral(": no device is started from now on; the transfers "
+                                                                "under way finish"));
             stopAfterTransfers(ExitWriteFailed);
         }, Qt::QueuedConnection);
     };
@@ -106,13 +107,12 @@ bool FlashRun::fail(int exitCode, const QString &problem)
 // One port named twice would be opened twice, and the second would find it busy.
 QString FlashRun::samePortTwice() const
 {
-    for (qsizetype i = 0; i < options.portNames.size(); ++i) {
-        for (qsizetype j = 0; j < i; ++j) {
-            if (resolvedPath(options.portNames[i]) == resolvedPath(options.portNames[j])) {
-                return QStringLiteral("--port %1 and --port %2 name the same port")
-                    .arg(options.portNames[j], options.portNames[i]);
-            }
-        }
+    QHash<QString, QString> named; // resolved path: the name first given for it
+    for (const QString &name : options.portNames) {
+        const QString path = resolvedPath(name);
+        if (const auto earlier = named.constFind(path); earlier != named.cend())
+            return QStringLiteral("--port %1 and --port %2 name the same port").arg(*earlier, name);
+        named.insert(path, name);
     }
     return {};
 }
@@ -232,10 +232,21 @@ void FlashRun::logDevice(const DeviceRecord &record)
 {
     if (++devicesEnded == 1)
         reportMemory(QStringLiteral("after device 1"));
-    if (!log.isOpen())
+    if (options.logPath.isEmpty())
         return;
     const QString problem = log.append(record, QFileInfo(options.firmwarePath).fileName());
     if (!problem.isEmpty())
+        recordLost(problem);
+}
+
+void FlashRun::reopenLog()
+{
+    if (options.logPath.isEmpty())
+        return;
+    const QString problem = log.reopen();
+    if (problem.isEmpty())
+        reporter.info({}, QStringLiteral("Log %1 opened again").arg(options.logPath));
+    else
         recordLost(problem);
 }
 

@@ -43,6 +43,8 @@ public:
     // closing what went. The system's device events call it; so does a
     // slow poll, in case an event is missed.
     void portsChanged();
+    // Opens the --log file by its name again, as after a rotation (SIGHUP).
+    void reopenLog();
     int exitCode() const { return code; }
 
     // Whether port's name or details hold text, as --match reads them.

@@ -43,13 +43,18 @@ QString turnaroundText(const TurnaroundStats &statistics)
         .arg(figures->p50Us).arg(figures->p99Us).arg(figures->maxUs).arg(figures->frames);
 }
 
-void printPayloadRate(const TurnaroundStats &statistics, int blocks, int baud)
+// A line's rate over its own transfer times; with several lines, the mean
+// line's, over the wall time they took together.
+void printPayloadRate(const TurnaroundStats &statistics, int blocks, int baud, int lines, qint64 wallNs)
 {
     const qint64 transferNs = statistics.totalTransferNs();
     if (transferNs <= 0)
         return;
     const double rate = blocks * double(DeviceSimulator::BlockSize) / (transferNs / 1e9);
-    QString line = QStringLiteral("Payload rate: %1 B/s over %2 s").arg(rate, 0, 'f', 1).arg(transferNs / 1e9, 0, 'f', 3);
+    QString line = lines == 1
+        ? QStringLiteral("Payload rate: %1 B/s over %2 s").arg(rate, 0, 'f', 1).arg(transferNs / 1e9, 0, 'f', 3)
+        : QStringLiteral("Payload rate: %1 B/s a line (%2 lines) over %3 s")
+              .arg(rate, 0, 'f', 1).arg(lines).arg(wallNs / 1e9, 0, 'f', 3);
     if (baud > 0) {
         // Each 1024 payload bytes ride in a 1027-byte frame of ten-bit bytes.
         const double ceiling = baud / 10.0 * DeviceSimulator::BlockSize / DeviceSimulator::FrameLength;
@@ -89,6 +94,10 @@ void SimulatorRun::connectLine(int line)
     PtyDevice *device = m_lines.at(line).get();
     connect(device, &PtyDevice::deviceFinished, this, [this, line](int index) { reportDevice(line, index); });
     connect(device, &PtyDevice::hostSilent, this, [this, line] { reportSilence(line); });
+    connect(device, &PtyDevice::hostOpened, this, [this] {
+        if (!m_sinceFirstHost.isValid())
+            m_sinceFirstHost.start();
+    });
     connect(device, &PtyDevice::allDone, this, &SimulatorRun::lineDone);
     connect(device, &PtyDevice::unplugged, this, [this, line] {
         if (m_lines.at(line)->simulator().isUnplugged())
@@ -135,6 +144,8 @@ QString SimulatorRun::deviceName(int line, int device) const
 void SimulatorRun::reportDevice(int line, int device)
 {
     const DeviceSimulator::DeviceRecord &record = m_lines.at(line)->simulator().devices().at(device);
+    if (m_sinceFirstHost.isValid())
+        m_lastDeviceEndNs = m_sinceFirstHost.nsecsElapsed();
     CommandLine::printLine(QStringLiteral("%1 UID %2: %3, %4 blocks received")
                                .arg(deviceName(line, device), QString::fromLatin1(record.uid.toHex().toUpper()),
                                     outcomeName(record.outcome))
@@ -239,7 +250,7 @@ void SimulatorRun::printSummary() const
     CommandLine::printLine(QStringLiteral("Devices: %1, blocks: %2, bad frames: %3, NAKs sent: %4")
                                .arg(devices).arg(blocks).arg(badFrames).arg(naks));
     CommandLine::printLine(QStringLiteral("Host turnaround: ") + turnaroundText(statistics));
-    printPayloadRate(statistics, blocks, m_options.baud);
+    printPayloadRate(statistics, blocks, m_options.baud, int(m_lines.size()), m_lastDeviceEndNs);
 }
 
 void SimulatorRun::stop(const QString &signalName)

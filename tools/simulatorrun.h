@@ -4,6 +4,7 @@
 #include "devicesimulator.h"
 #include "ptydevice.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -59,6 +60,10 @@ private:
     std::vector<std::unique_ptr<PtyDevice>> m_lines;
     int m_linesDone = 0;
     int m_exitCode = 0;
+    // Wall time, from the first host's opening to the last device's end:
+    // the lines' own transfer times overlap.
+    QElapsedTimer m_sinceFirstHost;
+    qint64 m_lastDeviceEndNs = 0;
 };
 
 #endif // SIMULATORRUN_H
