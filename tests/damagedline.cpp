@@ -45,11 +45,11 @@ using Bytes = std::vector<unsigned char>;
 
 constexpr long long ByteNs = 10LL * 1'000'000'000 / 115200; // 8N1: ten bits a byte
 constexpr unsigned char STX = 0x02, ETX = 0x03, ACK = 0x06, NAK = 0x15, CAN = 0x18;
-constexpr int FrameLength = 1 + 1024 + 2;
-constexpr int AnnouncementLength = 17;
-constexpr int GreetingLength = 8;
+constexpr int frameLength = 1 + 1024 + 2;
+constexpr int announcementLength = 17;
+constexpr int greetingLength = 8;
 // A device keeps the line quiet this long before it announces itself.
-constexpr long long AnnounceQuietNs = 30'000'000;
+constexpr long long announceQuietNs = 30'000'000;
 // How long after the pull the other board announces itself, and how often
 // again until the host answers.
 constexpr long long SwapDelayNs = 100'000'000;
@@ -136,13 +136,13 @@ public:
         }
         if (frameLeft == 0 && byte == STX) {
             ++frames;
-            frameLeft = FrameLength;
+            frameLeft = frameLength;
             if (fault.is("stray-to-device") && frames == fault.numbers[1])
                 apply([&] { toDevice.push(static_cast<unsigned char>(fault.numbers[0]), now); });
-        } else if (frameLeft == 0 && byte == ETX && ++etxFromHost == GreetingLength && fault.is("announce-again")) {
+        } else if (frameLeft == 0 && byte == ETX && ++etxFromHost == greetingLength && fault.is("announce-again")) {
             // The board resets: quiet, its announcement again, then what it sends next.
             apply([&] {
-                toHost.pause(now, AnnounceQuietNs);
+                toHost.pause(now, announceQuietNs);
                 for (unsigned char announced : announcement)
                     toHost.push(announced, now);
             });
@@ -175,9 +175,9 @@ public:
             fault.applied = true;
             return;
         }
-        if (announcement.size() < AnnouncementLength)
+        if (announcement.size() < announcementLength)
             announcement.push_back(byte);
-        if (etxFromHost >= GreetingLength && (byte == ACK || byte == NAK || byte == CAN)) {
+        if (etxFromHost >= greetingLength && (byte == ACK || byte == NAK || byte == CAN)) {
             ++replies;
             if (fault.is("stray-to-host") && replies == fault.numbers[1])
                 apply([&] { toHost.push(static_cast<unsigned char>(fault.numbers[0]), now); });
@@ -203,7 +203,7 @@ private:
 
     unsigned char inFrame(unsigned char byte, long long)
     {
-        const int offset = FrameLength - frameLeft--;
+        const int offset = frameLength - frameLeft--;
         if (frames == fault.numbers[0] && offset == 0 && fault.is("drop-stx"))
             apply([&] { dropped = true; });
         if (frames == fault.numbers[2] && offset == fault.numbers[1] && fault.is("flip-to-device"))
@@ -218,7 +218,7 @@ private:
     void announceOtherBoard(long long now)
     {
         Bytes other = announcement;
-        other.resize(AnnouncementLength, 0);
+        other.resize(announcementLength, 0);
         other[2] = ACK;
         other[3] = CAN;
         other[8] ^= 0x80;

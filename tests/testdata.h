@@ -10,9 +10,9 @@
 namespace Wire {
 
 constexpr char ETX = 0x03, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18;
-constexpr int Block = 1024;
-constexpr int FrameLength = 1 + Block + 2; // STX, payload, CRC high and low byte
-constexpr int GreetingLength = 8;          // 0x03 bytes answering an identity
+constexpr int blockSize = 1024;
+constexpr int frameLength = 1 + blockSize + 2; // STX, payload, CRC high and low byte
+constexpr int greetingLength = 8;          // 0x03 bytes answering an identity
 
 // The 16-byte identity record of a device: its UID, then version 2.3.
 inline QByteArray identityRecord(const QByteArray &uidHex = "0A1B2C3D4E5F6070")
@@ -30,9 +30,9 @@ inline QByteArray announcement(const QByteArray &uidHex = "0A1B2C3D4E5F6070")
 // short last block is zero.
 inline QByteArray frame(const QByteArray &image, int block)
 {
-    QByteArray payload = image.mid(qsizetype(block) * Block, Block);
-    payload.append(Block - payload.size(), '\0');
-    const quint16 crc = blockChecksum(payload.constData(), Block);
+    QByteArray payload = image.mid(qsizetype(block) * blockSize, blockSize);
+    payload.append(blockSize - payload.size(), '\0');
+    const quint16 crc = blockChecksum(payload.constData(), blockSize);
     return STX + payload + char(crc >> 8) + char(crc & 0xFF);
 }
 
@@ -52,7 +52,7 @@ inline QByteArray patterned(int size, int seed = 0)
 // The bytes as a device keeps them: zero-padded to whole 1024-byte blocks.
 inline QByteArray padded(QByteArray bytes)
 {
-    bytes.append((Wire::Block - bytes.size() % Wire::Block) % Wire::Block, '\0');
+    bytes.append((Wire::blockSize - bytes.size() % Wire::blockSize) % Wire::blockSize, '\0');
     return bytes;
 }
 

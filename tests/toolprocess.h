@@ -65,42 +65,42 @@ class LineProcess
 {
 public:
     explicit LineProcess(const QString &program, const QStringList &leadingArguments = {})
-        : m_program(program), m_leading(leadingArguments)
+        : program(program), leading(leadingArguments)
     {
     }
     ~LineProcess()
     {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished();
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
         }
     }
 
     // Reads the first lineCount lines: the paths of its lines.
     bool start(const QStringList &arguments, int lineCount = 1, int timeoutMs = 15000)
     {
-        m_process.start(m_program, m_leading + arguments);
+        process.start(program, leading + arguments);
         while (paths.size() < lineCount) {
-            if (!m_process.canReadLine() && !m_process.waitForReadyRead(timeoutMs))
+            if (!process.canReadLine() && !process.waitForReadyRead(timeoutMs))
                 return false;
-            while (paths.size() < lineCount && m_process.canReadLine())
-                paths.append(QString::fromLocal8Bit(m_process.readLine()).trimmed());
+            while (paths.size() < lineCount && process.canReadLine())
+                paths.append(QString::fromLocal8Bit(process.readLine()).trimmed());
         }
         path = paths.first();
         return std::all_of(paths.cbegin(), paths.cend(), [](const QString &p) { return p.startsWith(u'/'); });
     }
 
-    Finished finish(int timeoutMs = 15000) { return waitFor(m_process, timeoutMs); }
-    bool waitForFinished(int milliseconds) { return m_process.waitForFinished(milliseconds); }
-    void terminate() { m_process.terminate(); }
+    Finished finish(int timeoutMs = 15000) { return waitFor(process, timeoutMs); }
+    bool waitForFinished(int milliseconds) { return process.waitForFinished(milliseconds); }
+    void terminate() { process.terminate(); }
 
     QString path;
     QStringList paths;
 
 private:
-    QString m_program;
-    QStringList m_leading;
-    QProcess m_process;
+    QString program;
+    QStringList leading;
+    QProcess process;
 };
 
 #endif // TOOLPROCESS_H

@@ -26,7 +26,7 @@ public:
     enum class State { Idle, ReadingIdentity, AwaitingStart, StartPending, Transferring };
     enum class Damage { None, BadChecksum, BadStx, Truncated };
 
-    explicit ReferenceHost(const QByteArray &file) : m_file(file) {}
+    explicit ReferenceHost(const QByteArray &file) : fileBytes(file) {}
 
     // The "user" presses Download once this many bytes were answered; -1 never.
     int answersBeforeDownload = 2;
@@ -38,8 +38,8 @@ public:
     int naksSeen = 0;
     int cansSeen = 0;
 
-    State state() const { return m_state; }
-    void pressDownload() { m_state = State::StartPending; }
+    State state() const { return hostState; }
+    void pressDownload() { hostState = State::StartPending; }
 
     QByteArray receive(const QByteArray &fromDevice)
     {
@@ -52,28 +52,28 @@ public:
 private:
     QByteArray receiveByte(char byte)
     {
-        switch (m_state) {
+        switch (hostState) {
         case State::Idle:
             if (byte == ETX) {
-                m_identity.clear();
-                m_state = State::ReadingIdentity;
+                identity.clear();
+                hostState = State::ReadingIdentity;
             }
             return {};
         case State::ReadingIdentity:
-            m_identity += byte;
-            if (m_identity.size() < 16)
+            identity += byte;
+            if (identity.size() < 16)
                 return {};
-            identities.append(m_identity);
-            m_answered = 0;
-            m_state = State::AwaitingStart;
+            identities.append(identity);
+            answered = 0;
+            hostState = State::AwaitingStart;
             return QByteArray(8, ETX);
         case State::AwaitingStart:
-            if (++m_answered == answersBeforeDownload)
+            if (++answered == answersBeforeDownload)
                 pressDownload();
             return QByteArray(1, ETX);
         case State::StartPending:
-            m_sentBlocks = 0;
-            m_state = State::Transferring;
+            sentBlocks = 0;
+            hostState = State::Transferring;
             return {};
         case State::Transferring:
             return receiveTransferByte(byte);
@@ -83,28 +83,28 @@ private:
 
     QByteArray receiveTransferByte(char byte)
     {
-        if (byte == ACK && m_sentBlocks < blockCount())
-            return frame(++m_sentBlocks);
+        if (byte == ACK && sentBlocks < blockCount())
+            return frame(++sentBlocks);
         if (byte == ACK) {
-            m_state = State::Idle;
+            hostState = State::Idle;
             return QByteArray(1, EOT);
         }
-        if (byte == NAK && m_sentBlocks > 0) {
+        if (byte == NAK && sentBlocks > 0) {
             ++naksSeen;
-            return frame(m_sentBlocks);
+            return frame(sentBlocks);
         }
         if (byte == CAN) {
             ++cansSeen;
-            m_state = State::Idle;
+            hostState = State::Idle;
         }
         return {};
     }
 
-    int blockCount() const { return int((m_file.size() + Block - 1) / Block); }
+    int blockCount() const { return int((fileBytes.size() + blockSize - 1) / blockSize); }
 
     QByteArray frame(int block)
     {
-        QByteArray frame = Wire::frame(m_file, block - 1);
+        QByteArray frame = Wire::frame(fileBytes, block - 1);
         if (block == damagedBlock)
             spoil(frame);
         return frame;
@@ -127,11 +127,11 @@ private:
         }
     }
 
-    QByteArray m_file;
-    State m_state = State::Idle;
-    QByteArray m_identity;
-    int m_answered = 0;
-    int m_sentBlocks = 0;
+    QByteArray fileBytes;
+    State hostState = State::Idle;
+    QByteArray identity;
+    int answered = 0;
+    int sentBlocks = 0;
 };
 
 // Simulator and reference host wired back to back with an instant line.
@@ -180,7 +180,7 @@ QByteArray patternFile(int size)
 
 QByteArray zeroPadded(const QByteArray &file)
 {
-    const int padding = int((Block - file.size() % Block) % Block);
+    const int padding = int((blockSize - file.size() % blockSize) % blockSize);
     return file + QByteArray(padding, '\0');
 }
 
@@ -257,7 +257,7 @@ void TestDeviceSimulator::transfersFileZeroPadded()
     QCOMPARE(session.device.devices().size(), 1);
     QCOMPARE(session.device.devices().first().outcome, Outcome::Completed);
     QCOMPARE(session.device.devices().first().image, zeroPadded(file));
-    QCOMPARE(session.device.blocksReceived(), int(zeroPadded(file).size() / Block));
+    QCOMPARE(session.device.blocksReceived(), int(zeroPadded(file).size() / blockSize));
     QCOMPARE(session.device.naksSent(), 0);
     QCOMPARE(session.host.state(), ReferenceHost::State::Idle);
 }
@@ -295,13 +295,13 @@ void TestDeviceSimulator::injectedFaults()
     settings.seed = 7;
     settings.cancelAtBlock = cancelAt;
     settings.unplugAtBlock = unplugAt;
-    const QByteArray file = patternFile(20 * Block - 100);
+    const QByteArray file = patternFile(20 * blockSize - 100);
     Session session(settings, file);
     session.run();
 
     const DeviceSimulator::DeviceRecord &device = session.device.devices().first();
     QCOMPARE(device.outcome, outcome);
-    QCOMPARE(device.image, zeroPadded(file).left(acceptedBlocks * Block));
+    QCOMPARE(device.image, zeroPadded(file).left(acceptedBlocks * blockSize));
     QCOMPARE(session.device.naksSent(), session.host.naksSeen);
     if (naks >= 0)
         QCOMPARE(session.host.naksSeen, naks);
@@ -323,7 +323,7 @@ void TestDeviceSimulator::damagedFrameIsRefusedThenAccepted_data()
 void TestDeviceSimulator::damagedFrameIsRefusedThenAccepted()
 {
     QFETCH(ReferenceHost::Damage, damage);
-    const QByteArray file = patternFile(3 * Block);
+    const QByteArray file = patternFile(3 * blockSize);
     Session session({}, file);
     session.host.damage = damage;
     session.host.damagedBlock = 2;
@@ -343,7 +343,7 @@ void TestDeviceSimulator::lateAnswerReturnsToPolling()
     session.deliver(session.device.start());
 
     const DeviceSimulator::Output poll = tickUntilSpeaks(session.device);
-    QCOMPARE(poll.bytes, QByteArray(1, DeviceSimulator::PollByte));
+    QCOMPARE(poll.bytes, QByteArray(1, DeviceSimulator::pollByte));
     const QByteArray lateAnswer = session.host.receive(poll.bytes);
     const DeviceSimulator::Output ack = tickUntilSpeaks(session.device);
     QCOMPARE(ack.bytes, QByteArray(1, ACK));
@@ -353,7 +353,7 @@ void TestDeviceSimulator::lateAnswerReturnsToPolling()
     QVERIFY(session.device.feed(lateAnswer).bytes.isEmpty());
     QVERIFY(session.device.feed(session.host.receive(ack.bytes)).bytes.isEmpty());
     const DeviceSimulator::Output repoll = tickUntilSpeaks(session.device);
-    QCOMPARE(repoll.bytes, QByteArray(1, DeviceSimulator::PollByte));
+    QCOMPARE(repoll.bytes, QByteArray(1, DeviceSimulator::pollByte));
 
     session.host.pressDownload();
     session.deliver(repoll);
@@ -441,7 +441,7 @@ void TestDeviceSimulator::ptyCarriesRawBytesAndHangsUp()
     QVERIFY(fd >= 0);
     const auto closeSlave = qScopeGuard([fd] { ::close(fd); });
     QByteArray file;
-    for (int i = 0; i < 3 * Block; ++i)
+    for (int i = 0; i < 3 * blockSize; ++i)
         file.append(char(i & 0xFF));
     ReferenceHost host(file);
     bool hostSawHangUp = false;
@@ -462,7 +462,7 @@ void TestDeviceSimulator::ptyCarriesRawBytesAndHangsUp()
     QCOMPARE(host.identities, QList<QByteArray>{settings.uid + QByteArray::fromHex("0000000100000000")});
     const QByteArray image = device.simulator().devices().first().image;
     if (unplugAt) {
-        QCOMPARE(image, file.left(Block));
+        QCOMPARE(image, file.left(blockSize));
     } else {
         QCOMPARE(image, file);
         QCOMPARE(device.statistics().turnaroundsNs().size(), 3);

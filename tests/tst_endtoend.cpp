@@ -416,10 +416,10 @@ void TestEndToEnd::outOfStepIsShown()
     auto dialog = dialogOn(line.path, firmwarePath);
     dialog->findChild<QPushButton *>("pushButtonOK")->click();
     QVERIFY(line.sendAfterSilence(Wire::announcement()));
-    QCOMPARE(line.receive(Wire::GreetingLength).size(), Wire::GreetingLength);
+    QCOMPARE(line.receive(Wire::greetingLength).size(), Wire::greetingLength);
     dialog->findChild<QPushButton *>("pushButtonDownload")->click();
     QVERIFY(line.send(QByteArray("C") + Wire::ACK));
-    QCOMPARE(line.receive(Wire::FrameLength).size(), Wire::FrameLength);
+    QCOMPARE(line.receive(Wire::frameLength).size(), Wire::frameLength);
     QTest::qWait(150);
     QVERIFY(line.send("C"));
     QTRY_COMPARE(dialog->findChild<QLabel *>("labelStatusBar")->text(),
@@ -437,10 +437,10 @@ void TestEndToEnd::longBurstIsAnsweredInFull()
     QVERIFY(line.sendAfterSilence(Wire::ETX + identity + QByteArray(3000, 'p')));
 
     QByteArray replies;
-    QTRY_VERIFY((replies += line.received()).size() >= Wire::GreetingLength + 3000);
+    QTRY_VERIFY((replies += line.received()).size() >= Wire::greetingLength + 3000);
     QTest::qWait(50);
     replies += line.received();
-    QCOMPARE(replies, QByteArray(Wire::GreetingLength + 3000, Wire::ETX));
+    QCOMPARE(replies, QByteArray(Wire::greetingLength + 3000, Wire::ETX));
 }
 
 void TestEndToEnd::busyPortIsReported()
@@ -555,7 +555,7 @@ void TestEndToEnd::firmwareReadAtTheStart()
     QCOMPARE(transfer.open(line.path), QString());
     QSignalSpy ended(&transfer, &SerialTransfer::downloadEnded);
     QVERIFY(line.sendAfterSilence(Wire::announcement()));
-    QCOMPARE(line.receive(Wire::GreetingLength), QByteArray(Wire::GreetingLength, Wire::ETX));
+    QCOMPARE(line.receive(Wire::greetingLength), QByteArray(Wire::greetingLength, Wire::ETX));
     // A read error cannot be made on demand: the source reports one instead.
     transfer.requestDownload([&](QByteArray &image) {
         return change == "unreadable" ? TransferResult::FirmwareUnreadable : firmware.read(image);
@@ -565,7 +565,7 @@ void TestEndToEnd::firmwareReadAtTheStart()
     QByteArray sent;
     QVERIFY(line.send(QByteArray("C") + Wire::ACK));
     for (int block = 0; block < 4 && result == TransferResult::Ok; ++block) {
-        sent += line.receive(Wire::FrameLength);
+        sent += line.receive(Wire::frameLength);
         if (midway && block == 0)
             changeFile();
         QVERIFY(line.send(QByteArray(1, Wire::ACK)));

@@ -19,8 +19,8 @@
 
 namespace {
 
-constexpr int RunTimeoutMs = 10000;
-constexpr int StorageBlocks = KAVRI_STORAGE_BLOCKS, SmallStorageBlocks = KAVRI_SMALL_BLOCKS;
+constexpr int runTimeoutMs = 10000;
+constexpr int boardStorageBlocks = KAVRI_STORAGE_BLOCKS, smallBoardStorageBlocks = KAVRI_SMALL_BLOCKS;
 
 // Starts the firmware of board (as qemu's -M names it) with room for
 // storageBlocks and with deviceSettings (words on qemu's -append), and
@@ -38,9 +38,9 @@ QString startBoard(QProcess &board, const QString &boardName, int storageBlocks,
     // qemu names the pseudo-terminal on stdout; the device speaks on stderr.
     const QRegularExpression redirected(QStringLiteral("redirected to (/dev/pts/\\d+)"));
     QRegularExpressionMatch pty;
-    const bool started = waitForOutput(board, QProcess::StandardOutput, RunTimeoutMs, [&](const QByteArray &output) {
+    const bool started = waitForOutput(board, QProcess::StandardOutput, runTimeoutMs, [&](const QByteArray &output) {
         return (pty = redirected.match(QString::fromUtf8(output))).hasMatch();
-    }) && waitForOutput(board, QProcess::StandardError, RunTimeoutMs, [](const QByteArray &output) {
+    }) && waitForOutput(board, QProcess::StandardError, runTimeoutMs, [](const QByteArray &output) {
         return output.contains("announcing");
     });
     QTest::qWait(100);
@@ -70,7 +70,7 @@ bool startTransfer(QSerialPort &port)
         if (heard == "C")
             return nextByte(port) == Wire::ACK;
         if (heard.endsWith(announcement)) {
-            port.write(QByteArray(Wire::GreetingLength, Wire::ETX));
+            port.write(QByteArray(Wire::greetingLength, Wire::ETX));
             port.waitForBytesWritten(1000);
             heard.clear();
         }
@@ -82,8 +82,8 @@ bool startTransfer(QSerialPort &port)
 // (zero-padded), then untouched storage.
 QByteArray storageHolding(const QByteArray &image, int storedBlocks, int storageBlocks)
 {
-    const QByteArray kept = padded(image).left(storedBlocks * Wire::Block);
-    return kept + QByteArray(storageBlocks * Wire::Block - kept.size(), '\0');
+    const QByteArray kept = padded(image).left(storedBlocks * Wire::blockSize);
+    return kept + QByteArray(storageBlocks * Wire::blockSize - kept.size(), '\0');
 }
 
 // The boards to run: the one KAVRI_BOARD names (ctest runs a test for each),
@@ -133,8 +133,8 @@ void TestFirmware::flashesEmulatedDevice_data()
 
     // Six blocks, the last one partial; in its envelope, the header's block
     // and five of the application's.
-    const QByteArray plain = patterned(5 * Wire::Block + 300);
-    const QByteArray tooBig = ImageEnvelope::wrap(patterned(4 * Wire::Block + 300), 1, 4);
+    const QByteArray plain = patterned(5 * Wire::blockSize + 300);
+    const QByteArray tooBig = ImageEnvelope::wrap(patterned(4 * Wire::blockSize + 300), 1, 4);
     for (const QString &board : boardsUnderTest()) {
         const auto row = [&](const char *name) -> QTestData & { return QTest::addRow("%s, %s", qPrintable(board), name) << board; };
         // The board's stand-in application, which says so when it is started.
@@ -142,18 +142,18 @@ void TestFirmware::flashesEmulatedDevice_data()
         const QByteArray enveloped = ImageEnvelope::wrap(application, 1, 4);
         QByteArray mismatched = enveloped;
         mismatched.back() = char(mismatched.back() ^ 0x01); // a bit of the application's last byte
-        row("whole image") << StorageBlocks << plain << QString() << 0 << "ok" << 0 << 6 << 0 << "complete";
-        row("block 2 refused once") << StorageBlocks << plain << QStringLiteral("nak=2") << 0 << "ok" << 1 << 6 << 0
+        row("whole image") << boardStorageBlocks << plain << QString() << 0 << "ok" << 0 << 6 << 0 << "complete";
+        row("block 2 refused once") << boardStorageBlocks << plain << QStringLiteral("nak=2") << 0 << "ok" << 1 << 6 << 0
                                     << "complete";
-        row("image too big") << SmallStorageBlocks << plain << QString() << 1 << "canceled" << 0 << SmallStorageBlocks
+        row("image too big") << smallBoardStorageBlocks << plain << QString() << 1 << "canceled" << 0 << smallBoardStorageBlocks
                              << 1 << "canceled";
         // Only this one starts its application, which ends qemu with 0.
-        row("image in its envelope") << StorageBlocks << enveloped << QString() << 0 << "ok" << 0 << 2 << 0
+        row("image in its envelope") << boardStorageBlocks << enveloped << QString() << 0 << "ok" << 0 << 2 << 0
                                      << QStringLiteral("image ok (image V1.4, %1 bytes)").arg(application.size());
         // The host has no whole-image check: only the device can tell.
-        row("envelope not matching") << StorageBlocks << mismatched << QString() << 0 << "ok" << 0 << 2 << 5
+        row("envelope not matching") << boardStorageBlocks << mismatched << QString() << 0 << "ok" << 0 << 2 << 5
                                      << "image bad";
-        row("envelope too big: refused at block 1") << SmallStorageBlocks << tooBig << QString() << 1 << "canceled"
+        row("envelope too big: refused at block 1") << smallBoardStorageBlocks << tooBig << QString() << 1 << "canceled"
                                                     << 0 << 0 << 1 << "canceled (image V1.4, 4396 bytes)";
     }
 }
@@ -184,8 +184,8 @@ void TestFirmware::flashesEmulatedDevice()
 
     QProcess flashProcess;
     flashProcess.start(QStringLiteral(KAVRI_FLASH), {"--port", pty, "--json", "--timeout", "5", imagePath});
-    const Finished flash = waitFor(flashProcess, RunTimeoutMs);
-    const Finished device = waitFor(boardProcess, RunTimeoutMs);
+    const Finished flash = waitFor(flashProcess, runTimeoutMs);
+    const Finished device = waitFor(boardProcess, runTimeoutMs);
     QVERIFY2(flash.exitCode == flashExitCode, qPrintable(flash.err + flash.out + device.err));
     QVERIFY2(device.exitCode == deviceExitCode, qPrintable(device.err));
     QVERIFY2(device.err.contains(QStringLiteral("kavri device: ") + deviceSays), qPrintable(device.err));
@@ -212,7 +212,7 @@ void TestFirmware::keepsStepOnNoisyLine_data()
     QTest::addColumn<int>("exitCode");          // the emulated device's
     QTest::addColumn<int>("storedBlocks");
 
-    const QByteArray image = patterned(2 * Wire::Block);
+    const QByteArray image = patterned(2 * Wire::blockSize);
     const QByteArray first = Wire::frame(image, 0), second = Wire::frame(image, 1);
     const QByteArray eot(1, Wire::EOT), noise("\x55");
     for (const QString &board : boardsUnderTest()) {
@@ -239,7 +239,7 @@ void TestFirmware::keepsStepOnNoisyLine()
     QVERIFY(dir.isValid());
     const QString storedPath = dir.filePath(QStringLiteral("stored.bin"));
     QProcess boardProcess;
-    QSerialPort port(startBoard(boardProcess, board, StorageBlocks, QStringLiteral("out=") + storedPath));
+    QSerialPort port(startBoard(boardProcess, board, boardStorageBlocks, QStringLiteral("out=") + storedPath));
     QVERIFY(port.open(QIODevice::ReadWrite));
     QVERIFY(startTransfer(port));
 
@@ -249,9 +249,9 @@ void TestFirmware::keepsStepOnNoisyLine()
         if (i < replies.size())
             QVERIFY2(nextByte(port) == quint8(replies[i]), qPrintable(QStringLiteral("reply %1").arg(i + 1)));
     }
-    const Finished device = waitFor(boardProcess, RunTimeoutMs);
+    const Finished device = waitFor(boardProcess, runTimeoutMs);
     QVERIFY2(device.exitCode == exitCode, qPrintable(device.err));
-    QCOMPARE(readFile(storedPath), storageHolding(patterned(2 * Wire::Block), storedBlocks, StorageBlocks));
+    QCOMPARE(readFile(storedPath), storageHolding(patterned(2 * Wire::blockSize), storedBlocks, boardStorageBlocks));
 }
 
 QTEST_GUILESS_MAIN(TestFirmware)

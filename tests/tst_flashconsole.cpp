@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr quint64 Total = 262144;
-constexpr int Rows = 24;
+constexpr quint64 totalBytes = 262144;
+constexpr int terminalRows = 24;
 
 // A terminal of columns x rows: text wraps once the last column is written
 // (as the strictest terminals do), a newline on the last row scrolls, and
@@ -116,9 +116,9 @@ QString written(std::FILE *stream)
 void drawPorts(FlashConsole &console, int ports, quint64 sent)
 {
     for (int number = 1; number <= ports; ++number)
-        console.progress(portName(number), sent, Total, 1.0);
+        console.progress(portName(number), sent, totalBytes, 1.0);
     QThread::msleep(120);
-    console.progress(portName(1), sent, Total, 1.0);
+    console.progress(portName(1), sent, totalBytes, 1.0);
 }
 
 } // namespace
@@ -173,7 +173,7 @@ void TestFlashConsole::liveLines()
     QFETCH(QStringList, expected);
     std::FILE *terminal = std::tmpfile();
     FlashConsole console(FlashConsole::Verbosity::Normal, true, true, terminal, terminal);
-    console.setScreenSize(QSize(columns, Rows));
+    console.setScreenSize(QSize(columns, terminalRows));
 
     drawPorts(console, ports, 2048);
     for (const QString &port : lost)
@@ -182,12 +182,12 @@ void TestFlashConsole::liveLines()
         DeviceRecord record;
         record.port.name = portName(1);
         record.identity = QByteArray::fromHex("0A1B2C3D4E5F6071EEEE0302FFFFFFFF");
-        record.imageBytes = Total;
+        record.imageBytes = totalBytes;
         console.deviceEnded(record);
-        console.progress(portName(2), Total, Total, 2.0);
+        console.progress(portName(2), totalBytes, totalBytes, 2.0);
     }
 
-    Screen screen(columns, Rows);
+    Screen screen(columns, terminalRows);
     screen.play(written(terminal));
     std::fclose(terminal);
     const QStringList shown = screen.text();

@@ -13,11 +13,11 @@
 
 namespace {
 
-constexpr int kDirHeaderSize = 6;
-constexpr int kDirEntrySize = 16;
-constexpr int kInfoHeaderSize = 40;
-const int kSizes[] = {16, 24, 32, 48, 64, 96, 128};
-constexpr int kImageCount = int(sizeof(kSizes) / sizeof(kSizes[0]));
+constexpr int dirHeaderSize = 6;
+constexpr int dirEntrySize = 16;
+constexpr int infoHeaderSize = 40;
+const int iconSizes[] = {16, 24, 32, 48, 64, 96, 128};
+constexpr int imageCount = int(sizeof(iconSizes) / sizeof(iconSizes[0]));
 
 quint16 u16(const QByteArray &data, qsizetype at)
 {
@@ -54,7 +54,7 @@ struct DirEntry
 
 DirEntry dirEntry(const QByteArray &ico, int index)
 {
-    const qsizetype at = kDirHeaderSize + qsizetype(index) * kDirEntrySize;
+    const qsizetype at = dirHeaderSize + qsizetype(index) * dirEntrySize;
     DirEntry e;
     e.width = quint8(ico[at]);
     e.height = quint8(ico[at + 1]);
@@ -96,61 +96,61 @@ private slots:
     void resourceScript();
 
 private:
-    QByteArray m_ico;
+    QByteArray ico;
 };
 
 void TestIcon::initTestCase()
 {
     QFile file(QStringLiteral(KAVRI_ICON_PATH));
     QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.errorString()));
-    m_ico = file.readAll();
-    QVERIFY2(m_ico.size() >= kDirHeaderSize + kImageCount * kDirEntrySize,
+    ico = file.readAll();
+    QVERIFY2(ico.size() >= dirHeaderSize + imageCount * dirEntrySize,
              "icon file is shorter than its directory");
 }
 
 void TestIcon::directoryHeader()
 {
-    QCOMPARE(u16(m_ico, 0), quint16(0)); // reserved
-    QCOMPARE(u16(m_ico, 2), quint16(1)); // 1 = icon, 2 = cursor
-    QCOMPARE(u16(m_ico, 4), quint16(kImageCount));
+    QCOMPARE(u16(ico, 0), quint16(0)); // reserved
+    QCOMPARE(u16(ico, 2), quint16(1)); // 1 = icon, 2 = cursor
+    QCOMPARE(u16(ico, 4), quint16(imageCount));
 }
 
 void TestIcon::image_data()
 {
     QTest::addColumn<int>("index");
     QTest::addColumn<int>("size");
-    for (int i = 0; i < kImageCount; ++i)
-        QTest::addRow("%dpx", kSizes[i]) << i << kSizes[i];
+    for (int i = 0; i < imageCount; ++i)
+        QTest::addRow("%dpx", iconSizes[i]) << i << iconSizes[i];
 }
 
 void TestIcon::image()
 {
     QFETCH(int, index);
     QFETCH(int, size);
-    QCOMPARE(u16(m_ico, 4), quint16(kImageCount));
+    QCOMPARE(u16(ico, 4), quint16(imageCount));
 
     // Directory entry.  All our sizes are below 256, so the byte holds the
     // size itself rather than the 0 that stands for 256.
-    const DirEntry e = dirEntry(m_ico, index);
+    const DirEntry e = dirEntry(ico, index);
     QCOMPARE(e.width, size);
     QCOMPARE(e.height, size);
     QCOMPARE(e.colorCount, 0);
     QCOMPARE(e.reserved, 0);
     QCOMPARE(e.planes, 1);
     QCOMPARE(e.bitCount, 32);
-    QVERIFY2(e.offset >= quint32(kDirHeaderSize + kImageCount * kDirEntrySize),
+    QVERIFY2(e.offset >= quint32(dirHeaderSize + imageCount * dirEntrySize),
              "image data overlaps the directory");
-    QVERIFY2(quint64(e.offset) + e.bytes <= quint64(m_ico.size()),
+    QVERIFY2(quint64(e.offset) + e.bytes <= quint64(ico.size()),
              "image data runs past the end of the file");
 
     const int pixelBytes = size * size * 4;
     const int maskBytes = maskStride(size) * size;
-    QCOMPARE(e.bytes, quint32(kInfoHeaderSize + pixelBytes + maskBytes));
+    QCOMPARE(e.bytes, quint32(infoHeaderSize + pixelBytes + maskBytes));
 
     // Payload: an uncompressed bitmap, not an embedded PNG.
-    const QByteArray image = m_ico.mid(e.offset, e.bytes);
+    const QByteArray image = ico.mid(e.offset, e.bytes);
     QVERIFY2(!image.startsWith("\x89PNG"), "entry is PNG-compressed");
-    QCOMPARE(u32(image, 0), quint32(kInfoHeaderSize)); // biSize
+    QCOMPARE(u32(image, 0), quint32(infoHeaderSize)); // biSize
     QCOMPARE(s32(image, 4), size);                      // biWidth
     QCOMPARE(s32(image, 8), 2 * size);                  // colour rows + mask rows
     QCOMPARE(u16(image, 12), quint16(1));               // biPlanes
@@ -160,7 +160,7 @@ void TestIcon::image()
     // Alpha: a transparent background around an opaque picture.  The AND
     // mask (used where alpha is ignored) must hide exactly the pixels that
     // alpha makes fully transparent.
-    const char *pixels = image.constData() + kInfoHeaderSize;
+    const char *pixels = image.constData() + infoHeaderSize;
     const char *mask = pixels + pixelBytes;
     int transparent = 0;
     int opaque = 0;
@@ -183,21 +183,21 @@ void TestIcon::image()
 
 void TestIcon::imagesTileTheFile()
 {
-    QCOMPARE(u16(m_ico, 4), quint16(kImageCount));
+    QCOMPARE(u16(ico, 4), quint16(imageCount));
     QList<DirEntry> entries;
-    for (int i = 0; i < kImageCount; ++i)
-        entries << dirEntry(m_ico, i);
+    for (int i = 0; i < imageCount; ++i)
+        entries << dirEntry(ico, i);
     std::sort(entries.begin(), entries.end(),
               [](const DirEntry &a, const DirEntry &b) { return a.offset < b.offset; });
 
-    quint64 end = kDirHeaderSize + kImageCount * kDirEntrySize;
+    quint64 end = dirHeaderSize + imageCount * dirEntrySize;
     for (const DirEntry &e : entries) {
         QVERIFY2(e.offset >= end, qPrintable(QStringLiteral("image at offset %1 overlaps "
                                                             "the previous block")
                                                      .arg(e.offset)));
         end = quint64(e.offset) + e.bytes;
     }
-    QCOMPARE(end, quint64(m_ico.size())); // no stray bytes after the last image
+    QCOMPARE(end, quint64(ico.size())); // no stray bytes after the last image
 }
 
 void TestIcon::resourceScript()

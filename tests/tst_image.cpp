@@ -11,12 +11,12 @@
 
 namespace {
 
-constexpr int RunTimeoutMs = 10000;
+constexpr int runTimeoutMs = 10000;
 
 // A 5-block application wrapped as version 1.4.
 QByteArray wrappedImage()
 {
-    return ImageEnvelope::wrap(patterned(4 * Wire::Block + 300), 1, 4);
+    return ImageEnvelope::wrap(patterned(4 * Wire::blockSize + 300), 1, 4);
 }
 
 QByteArray flipped(QByteArray bytes, qsizetype at)
@@ -47,7 +47,7 @@ void TestImage::wrapsInTheDocumentedLayout()
     // field out of place or a wrong CRC fails here and on the device alike.
     const QByteArray header = QByteArray::fromHex("4b564631" "11000000" "01f38f40" "0100" "0400" "53f3ad32");
     QCOMPARE(ImageEnvelope::wrap("hello application", 1, 4),
-             header + QByteArray(ImageEnvelope::HeaderSize - header.size(), '\0') + "hello application");
+             header + QByteArray(ImageEnvelope::headerSize - header.size(), '\0') + "hello application");
 }
 
 void TestImage::readsHeader_data()
@@ -57,8 +57,8 @@ void TestImage::readsHeader_data()
 
     const QByteArray image = wrappedImage();
     QTest::newRow("wrapped") << image << true;
-    QTest::newRow("no envelope") << patterned(5 * Wire::Block) << false;
-    QTest::newRow("shorter than a header") << image.left(ImageEnvelope::HeaderSize - 1) << false;
+    QTest::newRow("no envelope") << patterned(5 * Wire::blockSize) << false;
+    QTest::newRow("shorter than a header") << image.left(ImageEnvelope::headerSize - 1) << false;
     QTest::newRow("length damaged") << flipped(image, 4) << false;
     QTest::newRow("version damaged") << flipped(image, 14) << false;
 }
@@ -71,7 +71,7 @@ void TestImage::readsHeader()
     const std::optional<ImageEnvelope::Header> header = ImageEnvelope::read(image);
     QCOMPARE(header.has_value(), hasEnvelope);
     if (hasEnvelope) {
-        QCOMPARE(header->length, quint32(4 * Wire::Block + 300));
+        QCOMPARE(header->length, quint32(4 * Wire::blockSize + 300));
         QCOMPARE(header->versionMajor, quint16(1));
         QCOMPARE(header->versionMinor, quint16(4));
     }
@@ -84,7 +84,7 @@ void TestImage::checksApplication_data()
 
     const QByteArray image = wrappedImage();
     QTest::newRow("whole") << image << ImageEnvelope::Check::Ok;
-    QTest::newRow("a bit flipped") << flipped(image, ImageEnvelope::HeaderSize + 2000) << ImageEnvelope::Check::WrongCrc;
+    QTest::newRow("a bit flipped") << flipped(image, ImageEnvelope::headerSize + 2000) << ImageEnvelope::Check::WrongCrc;
     QTest::newRow("cut short") << image.chopped(1) << ImageEnvelope::Check::WrongLength;
     QTest::newRow("a zero byte more") << image + '\0' << ImageEnvelope::Check::WrongLength;
 }
@@ -122,16 +122,16 @@ void TestImage::toolExitStatus()
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QByteArray application = patterned(4 * Wire::Block + 300);
+    const QByteArray application = patterned(4 * Wire::blockSize + 300);
     QVERIFY(writeFile(dir.filePath("app.bin"), application));
     QVERIFY(writeFile(dir.filePath("image.kvf"), wrappedImage()));
-    QVERIFY(writeFile(dir.filePath("damaged.kvf"), flipped(wrappedImage(), ImageEnvelope::HeaderSize + 2000)));
+    QVERIFY(writeFile(dir.filePath("damaged.kvf"), flipped(wrappedImage(), ImageEnvelope::headerSize + 2000)));
     QVERIFY(writeFile(dir.filePath("empty.bin"), {}));
 
     QProcess tool;
     tool.setWorkingDirectory(dir.path());
     tool.start(QStringLiteral(KAVRI_IMAGE), arguments);
-    const Finished finished = waitFor(tool, RunTimeoutMs);
+    const Finished finished = waitFor(tool, runTimeoutMs);
     QVERIFY2(finished.exitCode == exitCode, qPrintable(finished.out + finished.err));
     QVERIFY2((exitCode == 2 ? finished.err : finished.out).contains(output), qPrintable(finished.out + finished.err));
     if (arguments.contains("new.kvf") && exitCode == 0)

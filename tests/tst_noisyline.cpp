@@ -15,9 +15,9 @@
 
 namespace {
 
-constexpr int RunTimeoutMs = 15000;
-const QString Uid = QStringLiteral("0A06182D4E5F6071"); // an ACK and a CAN in the record
-const QString OtherUid = QStringLiteral("0A06182D4E5F60F1"); // the board damaged-line swaps in
+constexpr int runTimeoutMs = 15000;
+const QString boardUid = QStringLiteral("0A06182D4E5F6071"); // an ACK and a CAN in the record
+const QString swappedUid = QStringLiteral("0A06182D4E5F60F1"); // the board damaged-line swaps in
 
 struct FlashRun
 {
@@ -67,7 +67,7 @@ void TestNoisyLine::neverFalseSuccess_data()
     QTest::addColumn<QStringList>("identified");
 
     const QStringList ok{QStringLiteral("ok")};
-    const QStringList once{Uid};
+    const QStringList once{boardUid};
     // Damage on the way to the device: it asks for the frame again.
     QTest::newRow("stray 0x03 before frame 1") << "stray-to-device:03:1" << ok << 0 << "completed" << once;
     QTest::newRow("stray 0x04 before frame 3") << "stray-to-device:04:3" << ok << 0 << "completed" << once;
@@ -91,10 +91,10 @@ void TestNoisyLine::neverFalseSuccess_data()
     // Announcements: only whole ones after silence count.
     QTest::newRow("the port opened mid-announcement") << "cut:11" << ok << 0 << "completed" << once;
     QTest::newRow("announced again with the start armed") << "announce-again" << ok << 0 << "completed"
-                                                          << QStringList{Uid, Uid};
+                                                          << QStringList{boardUid, boardUid};
     // The other board is served next, but never says more than its announcement.
     QTest::newRow("board swapped at frame 3") << "swap:3" << QStringList{"out-of-step", "timed-out"} << 4
-                                              << "abandoned" << QStringList{Uid, OtherUid};
+                                              << "abandoned" << QStringList{boardUid, swappedUid};
 }
 
 void TestNoisyLine::neverFalseSuccess()
@@ -108,21 +108,21 @@ void TestNoisyLine::neverFalseSuccess()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     // Five blocks; block 2 starts with an 0x04, as an EOT would.
-    QByteArray image = patterned(4 * Wire::Block + 300);
-    image[Wire::Block] = Wire::EOT;
+    QByteArray image = patterned(4 * Wire::blockSize + 300);
+    image[Wire::blockSize] = Wire::EOT;
     const QString imagePath = dir.filePath(QStringLiteral("image.kvf"));
     const QString storedPath = dir.filePath(QStringLiteral("stored.bin"));
     QVERIFY(writeFile(imagePath, image));
 
     LineProcess device(QStringLiteral(KAVRI_DEVSIM), {QStringLiteral("--pty")});
-    QVERIFY(device.start({"--baud", "115200", "--uid", Uid, "--device-version", "2.3", "--idle-timeout", "1.5",
+    QVERIFY(device.start({"--baud", "115200", "--uid", boardUid, "--device-version", "2.3", "--idle-timeout", "1.5",
                           "--out", storedPath}));
     LineProcess line(QStringLiteral(DAMAGED_LINE));
     QVERIFY(line.start({device.path, fault}));
     QProcess flash;
     flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--devices", QString::number(results.size()),
                                               "--timeout", "2.5", "--json", imagePath});
-    const Finished host = waitFor(flash, RunTimeoutMs);
+    const Finished host = waitFor(flash, runTimeoutMs);
     const Finished damage = line.finish();
     const Finished simulated = device.finish();
 

@@ -32,22 +32,22 @@ namespace {
 
 using namespace Wire;
 
-constexpr int RunTimeoutMs = 15000;
-constexpr int TimeoutMs = 200;     // --timeout and --idle-timeout where a test waits for one
-constexpr int SpeakAfterMs = 100;  // well inside TimeoutMs
+constexpr int runTimeoutMs = 15000;
+constexpr int timeoutMs = 200;     // --timeout and --idle-timeout where a test waits for one
+constexpr int speakAfterMs = 100;  // well inside timeoutMs
 
-constexpr char Poll = 'C';
+constexpr char pollByte = 'C';
 
 Finished waitFor(QProcess &process)
 {
-    return waitFor(process, RunTimeoutMs);
+    return waitFor(process, runTimeoutMs);
 }
 
 // Waits until the process has written text count times on channel, leaving the output unread.
 bool waitForText(QProcess &process, const QByteArray &text, int count = 1,
                  QProcess::ProcessChannel channel = QProcess::StandardOutput)
 {
-    return waitForOutput(process, channel, RunTimeoutMs,
+    return waitForOutput(process, channel, runTimeoutMs,
                          [&](const QByteArray &output) { return output.count(text) >= count; });
 }
 
@@ -147,17 +147,17 @@ private slots:
     void commandLineAnswers();
 
 private:
-    QTemporaryDir m_dir;
-    QString m_firmwarePath;
+    QTemporaryDir dir;
+    QString firmwareFilePath;
 };
 
 void TestTools::init()
 {
-    QVERIFY(m_dir.isValid());
+    QVERIFY(dir.isValid());
     // Each test starts without a firmware file, so none inherits one.
-    m_firmwarePath = m_dir.filePath(QStringLiteral("firmware.kvf"));
-    QFile::remove(m_firmwarePath);
-    QDir(m_dir.path()).rmdir(QStringLiteral("firmware.kvf"));
+    firmwareFilePath = dir.filePath(QStringLiteral("firmware.kvf"));
+    QFile::remove(firmwareFilePath);
+    QDir(dir.path()).rmdir(QStringLiteral("firmware.kvf"));
 }
 
 void TestTools::flashesDevices_data()
@@ -166,8 +166,8 @@ void TestTools::flashesDevices_data()
     QTest::addColumn<int>("size");
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<QString>("loggedName"); // as a CSV field
-    QTest::newRow("one device") << 1 << 5 * Block + 123 << "firmware.kvf" << "firmware.kvf";
-    QTest::newRow("three devices, a name to quote") << 3 << 2 * Block << "fw \"rc1\", a.kvf"
+    QTest::newRow("one device") << 1 << 5 * blockSize + 123 << "firmware.kvf" << "firmware.kvf";
+    QTest::newRow("three devices, a name to quote") << 3 << 2 * blockSize << "fw \"rc1\", a.kvf"
                                                     << "\"fw \"\"rc1\"\", a.kvf\"";
 }
 
@@ -177,18 +177,18 @@ void TestTools::flashesDevices()
     QFETCH(int, size);
     QFETCH(QString, fileName);
     QFETCH(QString, loggedName);
-    m_firmwarePath = m_dir.filePath(fileName);
+    firmwareFilePath = dir.filePath(fileName);
     const QByteArray firmware = patterned(size);
-    QVERIFY(writeFile(m_firmwarePath, firmware));
-    const QString logPath = m_dir.filePath(QStringLiteral("flash.csv"));
+    QVERIFY(writeFile(firmwareFilePath, firmware));
+    const QString logPath = dir.filePath(QStringLiteral("flash.csv"));
     QFile::remove(logPath);
     const QString count = QString::number(devices);
 
     Simulator simulator;
     QVERIFY(simulator.start({"--devices", count, "--uid", "0A1B2C3D4E5F6070", "--device-version", "2.3",
-                             "--out", m_dir.filePath(QStringLiteral("image%n.bin"))}));
+                             "--out", dir.filePath(QStringLiteral("image%n.bin"))}));
     const Finished flash = runFlash({"--port", simulator.path, "--devices", count, "--log", logPath,
-                                     m_firmwarePath});
+                                     firmwareFilePath});
     const Finished device = simulator.finish();
 
     QCOMPARE(flash.exitCode, 0);
@@ -202,10 +202,10 @@ void TestTools::flashesDevices()
     QCOMPARE(log.first(), QStringLiteral("time,port,serial,usb,uid,version,file,image_bytes,image_sha256,"
                                          "acked_bytes,acked_blocks,naks,seconds,result"));
     const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex());
-    const int blocks = int(padded(firmware).size() / Block);
+    const int blocks = int(padded(firmware).size() / blockSize);
     for (int i = 0; i < devices; ++i) {
         const QString uid = QStringLiteral("0A1B2C3D4E5F607%1").arg(i);
-        QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image%1.bin").arg(i + 1))), padded(firmware));
+        QCOMPARE(readFile(dir.filePath(QStringLiteral("image%1.bin").arg(i + 1))), padded(firmware));
         QVERIFY(flash.out.contains(QStringLiteral("UID: 0A 1B 2C 3D 4E 5F 60 7%1 V2.3").arg(i)));
         QVERIFY2(records.at(i).startsWith(QStringLiteral("Download OK: UID %1, %2 bytes, 0 NAKs, ").arg(uid).arg(size)),
                  qPrintable(records.at(i)));
@@ -241,19 +241,19 @@ void TestTools::deviceFaults()
     QFETCH(int, exitCode);
     QFETCH(QString, text);
     QFETCH(int, imageBlocks);
-    const QByteArray firmware = patterned(5 * Block - 10);
-    QVERIFY(writeFile(m_firmwarePath, firmware));
+    const QByteArray firmware = patterned(5 * blockSize - 10);
+    QVERIFY(writeFile(firmwareFilePath, firmware));
 
     Simulator simulator;
-    QVERIFY(simulator.start(deviceOptions + QStringList{"--out", m_dir.filePath(QStringLiteral("image.bin"))}));
-    const Finished flash = runFlash({"--port", simulator.path, m_firmwarePath});
+    QVERIFY(simulator.start(deviceOptions + QStringList{"--out", dir.filePath(QStringLiteral("image.bin"))}));
+    const Finished flash = runFlash({"--port", simulator.path, firmwareFilePath});
     simulator.finish();
 
     QCOMPARE(flash.exitCode, exitCode);
     QVERIFY2((flash.out + flash.err).contains(QRegularExpression(text, QRegularExpression::MultilineOption)),
              qPrintable(flash.out + flash.err));
 
-    QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image.bin"))), padded(firmware).left(imageBlocks * Block));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("image.bin"))), padded(firmware).left(imageBlocks * blockSize));
 }
 
 enum class Ending { Silent, Unplugged, Stopped };
@@ -274,15 +274,15 @@ void TestTools::endsInEachState_data()
         // Half an identity is no device yet: nothing is answered.
         QTest::addRow("part of an identity, %s", name) << ending << identity.left(9) << 0
                                                        << "while waiting for device 1" << -1;
-        QTest::addRow("announced, %s", name) << ending << identity << GreetingLength
+        QTest::addRow("announced, %s", name) << ending << identity << greetingLength
                                              << "after " + uid + " announced itself, before its transfer began" << 0;
         // The poll byte starts the transfer, the ACK draws block 1.
         // Block 1 is out but not acknowledged: it does not count as delivered.
-        QTest::addRow("after block 1, %s", name) << ending << identity + Poll + ACK << GreetingLength + FrameLength
+        QTest::addRow("after block 1, %s", name) << ending << identity + pollByte + ACK << greetingLength + frameLength
                                                  << "during the transfer to " + uid + ", after block 1 of 2" << 0;
         // The first device is done: the run waits for the next one.
-        QTest::addRow("after device 1, %s", name) << ending << identity + Poll + ACK + ACK + ACK
-                                                  << GreetingLength + 2 * FrameLength + 1 << "while waiting for device 2" << -1;
+        QTest::addRow("after device 1, %s", name) << ending << identity + pollByte + ACK + ACK + ACK
+                                                  << greetingLength + 2 * frameLength + 1 << "while waiting for device 2" << -1;
     }
 }
 
@@ -295,21 +295,21 @@ void TestTools::endsInEachState()
     QFETCH(int, bytesExpected);
     QFETCH(QString, where);
     QFETCH(int, blocksLogged);
-    QVERIFY(writeFile(m_firmwarePath, patterned(2 * Block)));
-    const QString logPath = m_dir.filePath(QStringLiteral("ends.csv"));
+    QVERIFY(writeFile(firmwareFilePath, patterned(2 * blockSize)));
+    const QString logPath = dir.filePath(QStringLiteral("ends.csv"));
     QFile::remove(logPath);
     PtyLine line;
     QProcess flash;
     QElapsedTimer clock;
     clock.start();
-    const QString timeout = ending == Ending::Silent ? CommandLine::secondsText(TimeoutMs) : QStringLiteral("0");
+    const QString timeout = ending == Ending::Silent ? CommandLine::secondsText(timeoutMs) : QStringLiteral("0");
     flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--devices", "0", "--timeout", timeout,
-                                              "--log", logPath, m_firmwarePath});
+                                              "--log", logPath, firmwareFilePath});
     QVERIFY(waitForOpened(flash)); // the port is set up
     QCOMPARE(line.settingsProblem(), QString());
     // The device speaks well into the time-out, so silence counts from its last byte.
     if (ending == Ending::Silent)
-        QTest::qWait(SpeakAfterMs);
+        QTest::qWait(speakAfterMs);
     QVERIFY(line.sendAfterSilence(deviceSends));
     const qint64 spokeAt = deviceSends.isEmpty() ? 0 : clock.elapsed();
     QCOMPARE(line.receive(bytesExpected).size(), bytesExpected);
@@ -322,7 +322,7 @@ void TestTools::endsInEachState()
     const Finished result = waitFor(flash);
 
     const QMap<Ending, QPair<QString, int>> endings{
-        {Ending::Silent, {QStringLiteral("Timed out: silent for %1 s").arg(CommandLine::secondsText(TimeoutMs)), 4}},
+        {Ending::Silent, {QStringLiteral("Timed out: silent for %1 s").arg(CommandLine::secondsText(timeoutMs)), 4}},
         {Ending::Unplugged, {QStringLiteral("Port %1 lost (unplugged?)").arg(line.path), 3}},
         {Ending::Stopped, {QStringLiteral("Stopped by SIGTERM"), 130}},
     };
@@ -335,14 +335,14 @@ void TestTools::endsInEachState()
     QCOMPARE(records.size(), devicesDone + (blocksLogged < 0 ? 0 : 1));
     if (blocksLogged >= 0) {
         const QString logged = QStringList{"Timed out", "Port lost", "Interrupted"}.at(int(ending));
-        const QString bytes = QStringLiteral(", %1 of %2 bytes, 0 NAKs, ").arg(blocksLogged * Block).arg(2 * Block);
+        const QString bytes = QStringLiteral(", %1 of %2 bytes, 0 NAKs, ").arg(blocksLogged * blockSize).arg(2 * blockSize);
         QVERIFY2(records.last().startsWith(logged + u':') && records.last().contains(bytes), qPrintable(records.last()));
         const QStringList fields = log.last().split(u',');
         QCOMPARE(fields.mid(10, 2), (QStringList{QString::number(blocksLogged), "0"}));
         QCOMPARE(fields.last(), (QStringList{"timed-out", "port-lost", "interrupted"}.at(int(ending))));
     }
     if (ending == Ending::Silent) {
-        QVERIFY(clock.elapsed() >= spokeAt + TimeoutMs);
+        QVERIFY(clock.elapsed() >= spokeAt + timeoutMs);
         // Nothing is resent unasked: a frame without a number could be written twice.
         QVERIFY(line.received().isEmpty());
     }
@@ -383,43 +383,43 @@ void TestTools::oneImagePerRun()
     QFETCH(bool, taken);
     QFETCH(QString, problem);
     const bool enveloped = rebuild.startsWith(QStringLiteral("enveloped"));
-    const QByteArray firstBuild = enveloped ? ImageEnvelope::wrap(patterned(Block), 1, 0) : patterned(Block);
-    const QByteArray secondBuild = enveloped ? ImageEnvelope::wrap(patterned(Block, 1), 1, 1) : patterned(Block, 1);
-    const QString temporary = m_firmwarePath + QStringLiteral(".new");
-    QVERIFY(writeFile(m_firmwarePath, firstBuild));
+    const QByteArray firstBuild = enveloped ? ImageEnvelope::wrap(patterned(blockSize), 1, 0) : patterned(blockSize);
+    const QByteArray secondBuild = enveloped ? ImageEnvelope::wrap(patterned(blockSize, 1), 1, 1) : patterned(blockSize, 1);
+    const QString temporary = firmwareFilePath + QStringLiteral(".new");
+    QVERIFY(writeFile(firmwareFilePath, firstBuild));
     PtyLine line;
     QProcess flash;
     const QStringList followOption = follow ? QStringList{"--follow"} : QStringList();
     flash.start(QStringLiteral(KAVRI_FLASH), followOption + QStringList{"--port", line.path, "--devices", "3",
-                                                                        m_firmwarePath});
+                                                                        firmwareFilePath});
     QVERIFY(waitForOpened(flash));
 
     QList<QByteArray> payloads;
     for (int device = 1; device <= 3; ++device) {
         if (device == 2 && rebuild == "removed")
-            QVERIFY(QFile::remove(m_firmwarePath));
+            QVERIFY(QFile::remove(firmwareFilePath));
         if (device == 2 && rebuild != "removed") {
-            QVERIFY(writeFile(rebuild == "renamed" ? temporary : m_firmwarePath, secondBuild.left(1300)));
+            QVERIFY(writeFile(rebuild == "renamed" ? temporary : firmwareFilePath, secondBuild.left(1300)));
             QTest::qWait(1500);
         }
         if (device == 3) {
             if (rebuild == "renamed")
-                QVERIFY(writeFile(temporary, secondBuild) && std::rename(qPrintable(temporary), qPrintable(m_firmwarePath)) == 0);
+                QVERIFY(writeFile(temporary, secondBuild) && std::rename(qPrintable(temporary), qPrintable(firmwareFilePath)) == 0);
             else if (rebuild != "removed")
-                QVERIFY(writeFile(m_firmwarePath, secondBuild));
+                QVERIFY(writeFile(firmwareFilePath, secondBuild));
             // The change is said, or the file taken (a second "Firmware " line, on stdout).
             const QByteArray said = taken ? "Firmware " : problem.section(QStringLiteral("%1"), 1).left(12).toUtf8();
             QVERIFY(waitForText(flash, said, taken ? 2 : 1, taken ? QProcess::StandardOutput : QProcess::StandardError));
         }
-        QVERIFY(line.sendAfterSilence(announcement() + Poll + ACK));
-        QByteArray frame = line.receive(GreetingLength + FrameLength).mid(GreetingLength);
+        QVERIFY(line.sendAfterSilence(announcement() + pollByte + ACK));
+        QByteArray frame = line.receive(greetingLength + frameLength).mid(greetingLength);
         QByteArray payload;
-        while (frame.size() == FrameLength) {
-            payload += frame.mid(1, Block);
+        while (frame.size() == frameLength) {
+            payload += frame.mid(1, blockSize);
             QVERIFY(line.send(QByteArray(1, ACK)));
             frame = line.receive(1);
             if (frame != QByteArray(1, EOT))
-                frame += line.receive(FrameLength - int(frame.size()));
+                frame += line.receive(frameLength - int(frame.size()));
         }
         QCOMPARE(frame, QByteArray(1, EOT));
         payloads.append(payload);
@@ -430,7 +430,7 @@ void TestTools::oneImagePerRun()
     const QByteArray last = taken ? secondBuild : firstBuild;
     QCOMPARE(payloads, (QList<QByteArray>{firstBuild, firstBuild, last}));
     QCOMPARE(result.err.count(u'\n'), problem.isEmpty() ? 0 : 1);
-    QVERIFY2(problem.isEmpty() ? result.err.isEmpty() : result.err.startsWith(problem.arg(m_firmwarePath)),
+    QVERIFY2(problem.isEmpty() ? result.err.isEmpty() : result.err.startsWith(problem.arg(firmwareFilePath)),
              qPrintable(result.err));
     const QString lastSha = QString::fromLatin1(QCryptographicHash::hash(last, QCryptographicHash::Sha256).toHex());
     QCOMPARE(linesStartingWith(result.out, QStringLiteral("Firmware ")).size(), taken ? 2 : 1);
@@ -441,27 +441,27 @@ void TestTools::oneImagePerRun()
 // the file as it was when its transfer started, and the log says so.
 void TestTools::firmwareTruncatedMidTransfer()
 {
-    const QByteArray firmware = patterned(40 * Block + 7); // more than the file's read buffer
-    QVERIFY(writeFile(m_firmwarePath, firmware));
-    const QString logPath = m_dir.filePath(QStringLiteral("truncated.csv"));
+    const QByteArray firmware = patterned(40 * blockSize + 7); // more than the file's read buffer
+    QVERIFY(writeFile(firmwareFilePath, firmware));
+    const QString logPath = dir.filePath(QStringLiteral("truncated.csv"));
     PtyLine line;
     QProcess flash;
-    flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--log", logPath, m_firmwarePath});
+    flash.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, "--log", logPath, firmwareFilePath});
     QVERIFY(waitForOpened(flash));
 
-    QVERIFY(line.sendAfterSilence(announcement() + Poll + ACK));
-    QByteArray frames = line.receive(GreetingLength + FrameLength).mid(GreetingLength);
-    QVERIFY(writeFile(m_firmwarePath, firmware.left(10 * Block))); // truncated, then written
+    QVERIFY(line.sendAfterSilence(announcement() + pollByte + ACK));
+    QByteArray frames = line.receive(greetingLength + frameLength).mid(greetingLength);
+    QVERIFY(writeFile(firmwareFilePath, firmware.left(10 * blockSize))); // truncated, then written
     for (int block = 1; block <= 41; ++block) {
         QVERIFY(line.send(QByteArray(1, ACK)));
-        frames += line.receive(block < 41 ? FrameLength : 1);
+        frames += line.receive(block < 41 ? frameLength : 1);
     }
     const Finished result = waitFor(flash);
 
     QCOMPARE(result.exitCode, 0);
     QByteArray payload;
-    for (int at = 0; at + FrameLength <= frames.size(); at += FrameLength)
-        payload += frames.mid(at + 1, Block);
+    for (int at = 0; at + frameLength <= frames.size(); at += frameLength)
+        payload += frames.mid(at + 1, blockSize);
     QCOMPARE(payload, padded(firmware));
     QVERIFY(frames.endsWith(EOT));
     const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex());
@@ -490,15 +490,15 @@ void TestTools::reopensLostPort()
     QFETCH(int, exitCode);
     QFETCH(int, downloadsOk);
     QFETCH(QString, lastProblem);
-    const QByteArray firmware = patterned(3 * Block + 5);
-    QVERIFY(writeFile(m_firmwarePath, firmware));
-    const QString link = m_dir.filePath(QStringLiteral("serial-by-id"));
+    const QByteArray firmware = patterned(3 * blockSize + 5);
+    QVERIFY(writeFile(firmwareFilePath, firmware));
+    const QString link = dir.filePath(QStringLiteral("serial-by-id"));
 
     Simulator simulator;
     QVERIFY(simulator.start(replug + QStringList{"--link", link, "--devices", "2", "--unplug-at", "2",
-                                                 "--out", m_dir.filePath(QStringLiteral("image%n.bin"))}));
+                                                 "--out", dir.filePath(QStringLiteral("image%n.bin"))}));
     const Finished flash = runFlash({"--reopen", "--port", link, "--devices", "2", "--timeout", timeout,
-                                     m_firmwarePath});
+                                     firmwareFilePath});
     simulator.finish();
 
     QCOMPARE(flash.exitCode, exitCode);
@@ -512,7 +512,7 @@ void TestTools::reopensLostPort()
     QVERIFY2(lostDevice.match(flash.out).hasMatch(), qPrintable(flash.out));
     QCOMPARE(linesStartingWith(flash.out, QStringLiteral("Download OK")).size(), downloadsOk);
     for (int device = 2; device <= downloadsOk + 1; ++device)
-        QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image%1.bin").arg(device))), padded(firmware));
+        QCOMPARE(readFile(dir.filePath(QStringLiteral("image%1.bin").arg(device))), padded(firmware));
     QVERIFY(!QFileInfo::exists(link)); // the simulator takes its link with it
 }
 
@@ -522,17 +522,17 @@ void TestTools::reopensLostPort()
 void TestTools::soakWithFaults()
 {
     const int devices = 12;
-    const QByteArray firmware = patterned(6 * Block + 700);
-    QVERIFY(writeFile(m_firmwarePath, firmware));
-    const QString link = m_dir.filePath(QStringLiteral("serial-by-id"));
+    const QByteArray firmware = patterned(6 * blockSize + 700);
+    QVERIFY(writeFile(firmwareFilePath, firmware));
+    const QString link = dir.filePath(QStringLiteral("serial-by-id"));
 
     Simulator simulator;
     QVERIFY(simulator.start({"--link", link, "--devices", QString::number(devices), "--nak-rate", "0.1",
                              "--noise", "--seed", "5", "--cancel-at", "3", "--cancel-every", "5",
                              "--unplug-at", "2", "--unplug-device", "6", "--replug-after", "200",
-                             "--out", m_dir.filePath(QStringLiteral("image%n.bin"))}));
+                             "--out", dir.filePath(QStringLiteral("image%n.bin"))}));
     const Finished flash = runFlash({"-v", "--reopen", "--port", link, "--devices", QString::number(devices),
-                                     "--timeout", "10", m_firmwarePath});
+                                     "--timeout", "10", firmwareFilePath});
     const Finished device = simulator.finish();
 
     QCOMPARE(flash.exitCode, 3); // some devices cancelled, one lost with its port
@@ -546,7 +546,7 @@ void TestTools::soakWithFaults()
     QCOMPARE(linesStartingWith(flash.out, QStringLiteral("Download OK")).size(), devices - 2);
     for (auto it = outcomes.cbegin(); it != outcomes.cend(); ++it) {
         if (it.value() == QStringLiteral("completed"))
-            QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image%1.bin").arg(it.key()))), padded(firmware));
+            QCOMPARE(readFile(dir.filePath(QStringLiteral("image%1.bin").arg(it.key()))), padded(firmware));
     }
     const int naksSent = sumOfNumbers(device.out, QStringLiteral("NAKs sent: (\\d+)"));
     QVERIFY(naksSent > 0);
@@ -591,10 +591,10 @@ void TestTools::simulatorExitStatus()
     QFETCH(QString, host);
     QFETCH(int, exitCode);
     QFETCH(QString, err);
-    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("line1")));
-    QVERIFY(writeFile(m_firmwarePath, patterned(40 * Block)));
-    options.replaceInStrings(QStringLiteral("DIR"), m_dir.path());
-    err.replace(QStringLiteral("DIR"), m_dir.path());
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("line1")));
+    QVERIFY(writeFile(firmwareFilePath, patterned(40 * blockSize)));
+    options.replaceInStrings(QStringLiteral("DIR"), dir.path());
+    err.replace(QStringLiteral("DIR"), dir.path());
 
     Simulator simulator;
     Finished device;
@@ -608,14 +608,14 @@ void TestTools::simulatorExitStatus()
         QProcess flash;
         if (host == "silent") {
             QVERIFY(line.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
-            QTest::qWait(2 * TimeoutMs);
+            QTest::qWait(2 * timeoutMs);
             line.close(); // lets a simulator that gave up end at once
-            if (!simulator.waitForFinished(TimeoutMs))
+            if (!simulator.waitForFinished(timeoutMs))
                 simulator.terminate();
         } else {
-            flash.start(QStringLiteral(KAVRI_FLASH), {"--port", simulator.path, "--timeout", "5", m_firmwarePath});
+            flash.start(QStringLiteral(KAVRI_FLASH), {"--port", simulator.path, "--timeout", "5", firmwareFilePath});
             if (host == "killed kavri-flash") {
-                QTest::qWait(TimeoutMs);
+                QTest::qWait(timeoutMs);
                 flash.kill();
             }
             waitFor(flash);
@@ -628,7 +628,7 @@ void TestTools::simulatorExitStatus()
     if (host.endsWith("kavri-flash"))
         QVERIFY2(device.out.contains(host == "kavri-flash" ? ": completed, 40 blocks" : ": abandoned, "), qPrintable(device.out));
     if (exitCode == 0)
-        QCOMPARE(readFile(m_dir.filePath(QStringLiteral("line1/image1.bin"))), patterned(40 * Block));
+        QCOMPARE(readFile(dir.filePath(QStringLiteral("line1/image1.bin"))), patterned(40 * blockSize));
 }
 
 // Several lines at once, each an independent device with UIDs of its own,
@@ -637,17 +637,17 @@ void TestTools::simulatorExitStatus()
 void TestTools::simulatorServesLinesAtOnce()
 {
     const int lines = 3;
-    const QByteArray firmware = patterned(2 * Block);
-    QVERIFY(writeFile(m_firmwarePath, firmware));
+    const QByteArray firmware = patterned(2 * blockSize);
+    QVERIFY(writeFile(firmwareFilePath, firmware));
     Simulator simulator;
     QVERIFY(simulator.start({"--count", QString::number(lines), "--devices", "2", "--uid", "0A1B2C3D4E5F6070",
-                             "--baud", "115200", "--out", m_dir.filePath(QStringLiteral("image%p-%n.bin"))},
+                             "--baud", "115200", "--out", dir.filePath(QStringLiteral("image%p-%n.bin"))},
                             lines));
     QCOMPARE(QSet<QString>(simulator.paths.cbegin(), simulator.paths.cend()).size(), lines);
     std::vector<std::unique_ptr<QProcess>> hosts;
     for (const QString &path : std::as_const(simulator.paths)) {
         hosts.push_back(std::make_unique<QProcess>());
-        hosts.back()->start(QStringLiteral(KAVRI_FLASH), {"--port", path, "--devices", "2", m_firmwarePath});
+        hosts.back()->start(QStringLiteral(KAVRI_FLASH), {"--port", path, "--devices", "2", firmwareFilePath});
     }
     for (const auto &host : hosts)
         QCOMPARE(waitFor(*host).exitCode, 0);
@@ -659,7 +659,7 @@ void TestTools::simulatorServesLinesAtOnce()
             const QString row = QStringLiteral("Line %1 device %2 UID 0A1B2C3D4E5F6%3%4: completed, 2 blocks received\n")
                                     .arg(line).arg(n).arg(line - 1).arg(69 + n);
             QVERIFY2(device.out.contains(row), qPrintable(device.out));
-            QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image%1-%2.bin").arg(line).arg(n))), firmware);
+            QCOMPARE(readFile(dir.filePath(QStringLiteral("image%1-%2.bin").arg(line).arg(n))), firmware);
         }
         const QRegularExpression row(QStringLiteral("^ +%1  %2 +2 +4 +0 +0 +\\d+ +\\d+ +\\d+$")
                                          .arg(line).arg(QRegularExpression::escape(simulator.paths.at(line - 1))),
@@ -677,7 +677,7 @@ void TestTools::simulatorServesLinesAtOnce()
     const QRegularExpressionMatch match = utilisation.match(device.out);
     QVERIFY2(match.hasMatch() && match.captured(3).toDouble() > 90 && match.captured(3).toDouble() <= 100,
              qPrintable(device.out));
-    const double linesSeconds = 12 * Block / match.captured(1).toDouble();
+    const double linesSeconds = 12 * blockSize / match.captured(1).toDouble();
     QVERIFY2(match.captured(2).toDouble() < linesSeconds, qPrintable(device.out));
 }
 
@@ -686,7 +686,7 @@ void TestTools::simulatorServesLinesAtOnce()
 void TestTools::manyPortsFitEightyColumns()
 {
     const int lines = 8;
-    QVERIFY(writeFile(m_firmwarePath, patterned(41083)));
+    QVERIFY(writeFile(firmwareFilePath, patterned(41083)));
     Simulator simulator;
     QVERIFY(simulator.start({"--count", QString::number(lines), "--uid", "0A1B2C3D4E5F6070"}, lines));
     PtyLine silent;
@@ -696,7 +696,7 @@ void TestTools::manyPortsFitEightyColumns()
         arguments += {"--port", path};
         endings.insert(path, QStringLiteral("served 1"));
     }
-    const Finished flash = runFlash(arguments + QStringList{m_firmwarePath});
+    const Finished flash = runFlash(arguments + QStringList{firmwareFilePath});
     const Finished device = simulator.finish();
 
     QCOMPARE(flash.exitCode, 4);
@@ -741,18 +741,18 @@ void TestTools::badInputNeverTouchesLine()
     QFETCH(QString, log);
     QFETCH(int, exitCode);
     QFETCH(QString, problem);
-    QFile file(m_firmwarePath);
+    QFile file(firmwareFilePath);
     if (fileKind == "directory") {
-        QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("firmware.kvf")));
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("firmware.kvf")));
     } else if (fileKind != "missing") {
         QVERIFY(file.open(QIODevice::WriteOnly));
         const bool hasContent = fileKind == "good" || fileKind == "unreadable";
-        QVERIFY(file.write(patterned(hasContent ? Block : 0)) >= 0);
+        QVERIFY(file.write(patterned(hasContent ? blockSize : 0)) >= 0);
         if (fileKind == "4 GiB")
             QVERIFY(file.resize(qint64(1) << 32)); // sparse: no disk space used
         file.close();
     }
-    QString firmwarePath = m_firmwarePath;
+    QString firmwarePath = firmwareFilePath;
     if (fileKind == "unreadable") {
         if (geteuid() != 0) {
             QVERIFY(file.setPermissions(QFile::WriteOwner));
@@ -764,7 +764,7 @@ void TestTools::badInputNeverTouchesLine()
         }
     }
     PtyLine line;
-    const QString port = portExists ? line.path : m_dir.filePath(QStringLiteral("no-such-tty"));
+    const QString port = portExists ? line.path : dir.filePath(QStringLiteral("no-such-tty"));
     const QStringList logOption = log.isEmpty() ? QStringList() : QStringList{"--log", log};
     const Finished flash = runFlash(logOption + QStringList{"--port", port, firmwarePath});
 
@@ -789,21 +789,21 @@ void TestTools::busyPortIsReported()
 {
     QFETCH(QString, secondName);
     QFETCH(QString, opened);
-    QVERIFY(writeFile(m_firmwarePath, patterned(Block)));
+    QVERIFY(writeFile(firmwareFilePath, patterned(blockSize)));
     PtyLine line;
-    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("links")));
-    const QString link = m_dir.filePath(QStringLiteral("links/slot"));
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("links")));
+    const QString link = dir.filePath(QStringLiteral("links/slot"));
     QFile::remove(link);
     QVERIFY(QFile::link(line.path, link));
     const auto named = [&](QString text) {
-        return text.replace(QStringLiteral("LINE"), line.path).replace(QStringLiteral("FOLDER"), m_dir.path());
+        return text.replace(QStringLiteral("LINE"), line.path).replace(QStringLiteral("FOLDER"), dir.path());
     };
     QProcess holder;
-    holder.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, m_firmwarePath});
+    holder.start(QStringLiteral(KAVRI_FLASH), {"--port", line.path, firmwareFilePath});
     QVERIFY(waitForOpened(holder)); // the port is held
     QProcess second;
-    second.setWorkingDirectory(m_dir.path());
-    second.start(QStringLiteral(KAVRI_FLASH), {"--port", named(secondName), m_firmwarePath});
+    second.setWorkingDirectory(dir.path());
+    second.start(QStringLiteral(KAVRI_FLASH), {"--port", named(secondName), firmwareFilePath});
     const Finished refused = waitFor(second);
     holder.terminate();
     waitFor(holder);
@@ -838,13 +838,13 @@ void TestTools::mistakesAreSaid()
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QString, err);
-    QVERIFY(writeFile(m_firmwarePath, patterned(Block)));
+    QVERIFY(writeFile(firmwareFilePath, patterned(blockSize)));
     PtyLine line;
-    const QString link = m_dir.filePath(QStringLiteral("by-id"));
+    const QString link = dir.filePath(QStringLiteral("by-id"));
     QFile::remove(link);
     QVERIFY(QFile::link(line.path, link));
     arguments.replaceInStrings(QStringLiteral("LINE"), line.path).replaceInStrings(QStringLiteral("LINK"), link);
-    const Finished flash = runFlash(arguments + QStringList{m_firmwarePath});
+    const Finished flash = runFlash(arguments + QStringList{firmwareFilePath});
 
     QCOMPARE(flash.exitCode, exitCode);
     QCOMPARE(flash.err, QString(err).replace(QStringLiteral("LINE"), line.path).replace(QStringLiteral("LINK"), link));
@@ -859,24 +859,24 @@ void TestTools::mistakesAreSaid()
 // started after it.
 void TestTools::stdoutClosedIsSurvived()
 {
-    const QByteArray firmware = patterned(6 * Block);
-    QVERIFY(writeFile(m_firmwarePath, firmware));
-    const QString logPath = m_dir.filePath(QStringLiteral("closed.csv"));
+    const QByteArray firmware = patterned(6 * blockSize);
+    QVERIFY(writeFile(firmwareFilePath, firmware));
+    const QString logPath = dir.filePath(QStringLiteral("closed.csv"));
     QFile::remove(logPath);
     Simulator simulator;
     QVERIFY(simulator.start({"--baud", "115200", "--devices", "2", "--idle-timeout", "0.2",
-                             "--out", m_dir.filePath(QStringLiteral("image%n.bin"))}));
+                             "--out", dir.filePath(QStringLiteral("image%n.bin"))}));
     // The reader goes away once the transfer is under way.
     const QString pipeline = QStringLiteral("\"$0\" \"$@\" | head -c 400 >/dev/null; exit ${PIPESTATUS[0]}");
     const Finished result = runCommand(QStringLiteral("bash"), {"-c", pipeline, KAVRI_FLASH, "--json", "--port",
                                                                 simulator.path, "--devices", "2", "--log", logPath,
-                                                                m_firmwarePath});
+                                                                firmwareFilePath});
     simulator.finish();
 
     QCOMPARE(result.exitCode, 5);
     QVERIFY2(result.err.startsWith(QStringLiteral("kavri-flash: Standard output closed (Broken pipe)")), qPrintable(result.err));
-    QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image1.bin"))), padded(firmware));
-    QCOMPARE(readFile(m_dir.filePath(QStringLiteral("image2.bin"))), QByteArray()); // announced to a closed port
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("image1.bin"))), padded(firmware));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("image2.bin"))), QByteArray()); // announced to a closed port
     const QStringList log = QString::fromUtf8(readFile(logPath)).split(u'\n', Qt::SkipEmptyParts);
     QCOMPARE(log.size(), 2);
     QVERIFY(log.last().endsWith(QStringLiteral(",ok")));
@@ -886,12 +886,12 @@ void TestTools::stdoutClosedIsSurvived()
 // name at once: the new file has its header before the next device.
 void TestTools::hangUpReopensLog()
 {
-    QVERIFY(writeFile(m_firmwarePath, patterned(Block)));
-    const QString logPath = m_dir.filePath(QStringLiteral("rotated.csv"));
+    QVERIFY(writeFile(firmwareFilePath, patterned(blockSize)));
+    const QString logPath = dir.filePath(QStringLiteral("rotated.csv"));
     QFile::remove(logPath);
     PtyLine line;
     QProcess flash;
-    flash.start(QStringLiteral(KAVRI_FLASH), {"-v", "--port", line.path, "--log", logPath, m_firmwarePath});
+    flash.start(QStringLiteral(KAVRI_FLASH), {"-v", "--port", line.path, "--log", logPath, firmwareFilePath});
     QVERIFY(waitForOpened(flash));
     QVERIFY(QFile::rename(logPath, logPath + ".1"));
     ::kill(pid_t(flash.processId()), SIGHUP);
@@ -923,8 +923,8 @@ void TestTools::noPortsListed()
     QFETCH(int, exitCode);
     QFETCH(QString, out);
     QFETCH(QString, err);
-    QVERIFY(writeFile(m_firmwarePath, patterned(Block)));
-    arguments.replaceInStrings(QStringLiteral("FIRMWARE"), m_firmwarePath);
+    QVERIFY(writeFile(firmwareFilePath, patterned(blockSize)));
+    arguments.replaceInStrings(QStringLiteral("FIRMWARE"), firmwareFilePath);
     const QString hidePorts = QStringLiteral("mount -t tmpfs none /sys/class/tty");
     if (QProcess::execute(QStringLiteral("unshare"), {"-m", "sh", "-c", hidePorts + " 2>/dev/null"}) != 0)
         QSKIP("cannot hide the serial ports: making a mount namespace needs root");

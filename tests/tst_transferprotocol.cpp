@@ -179,7 +179,7 @@ void TestTransferProtocol::identification_data()
     QTest::addColumn<QList<QByteArray>>("expectedIdentities");
 
     const QByteArray record = ETX + identity();
-    const QByteArray eight(GreetingLength, ETX);
+    const QByteArray eight(greetingLength, ETX);
     const QByteArray garbage("\x01\x06\x15\x18\xFFz", 6);
     const QList<QByteArray> one{identity()};
     QTest::newRow("identity and one more byte in one read") << Pieces{{0, record + 'x'}} << eight + ETX << one;
@@ -300,7 +300,7 @@ void TestTransferProtocol::downloadPressedOnIdentity()
     host.image = patterned(10);
     host.downloadOnIdentity = true;
     host.receive(ETX + identity() + 'C' + ACK);
-    QCOMPARE(host.written(), QByteArray(GreetingLength, ETX) + frame(patterned(10), 0));
+    QCOMPARE(host.written(), QByteArray(greetingLength, ETX) + frame(patterned(10), 0));
 }
 
 void TestTransferProtocol::transfer_data()
@@ -354,7 +354,7 @@ void TestTransferProtocol::announcingAgain_data()
     QTest::addColumn<int>("identities");
     QTest::addColumn<QList<TransferResult>>("results");
 
-    const QByteArray eight(GreetingLength, ETX);
+    const QByteArray eight(greetingLength, ETX);
     // A device polling with 0x03 hears back at once, before its record comes.
     QTest::newRow("before Download: a new device") << QByteArray() << 25 << ETX + eight << 2 << QList<TransferResult>{};
     QTest::newRow("start armed: a new device, nothing sent")
@@ -632,7 +632,7 @@ void TestTransferProtocol::resetReturnsToIdle()
     host.written();
     host.pause(20);
     host.receive(ETX + identity()); // the next device is identified afresh
-    QCOMPARE(host.written(), QByteArray(GreetingLength, ETX));
+    QCOMPARE(host.written(), QByteArray(greetingLength, ETX));
 }
 
 void TestTransferProtocol::beginOnlyWhenAsked_data()

@@ -56,9 +56,9 @@ QString inotifyLimitText()
 DeviceLine::DeviceLine(QObject *parent)
     : QObject(parent)
 {
-    connect(&m_readNotifier, &QSocketNotifier::activated, this, &DeviceLine::readAvailable);
-    connect(&m_writeNotifier, &QSocketNotifier::activated, this, &DeviceLine::writePending);
-    connect(&m_hostWatchNotifier, &QSocketNotifier::activated, this, &DeviceLine::readHostEvents);
+    connect(&readNotifier, &QSocketNotifier::activated, this, &DeviceLine::readAvailable);
+    connect(&writeNotifier, &QSocketNotifier::activated, this, &DeviceLine::writePending);
+    connect(&hostWatchNotifier, &QSocketNotifier::activated, this, &DeviceLine::readHostEvents);
 }
 
 DeviceLine::~DeviceLine()
@@ -70,13 +70,13 @@ bool DeviceLine::openPty()
 {
     termios settings = rawLineSettings();
     int masterFd = -1;
-    if (openpty(&masterFd, &m_slaveFd, nullptr, &settings, nullptr) != 0) {
-        m_error = qt_error_string(errno);
-        m_slaveFd = -1;
+    if (openpty(&masterFd, &slaveFd, nullptr, &settings, nullptr) != 0) {
+        error = qt_error_string(errno);
+        slaveFd = -1;
         return false;
     }
     if (!makeNonBlocking(masterFd)) {
-        m_error = qt_error_string(errno);
+        error = qt_error_string(errno);
         ::close(masterFd);
         close();
         return false;
@@ -84,8 +84,8 @@ bool DeviceLine::openPty()
     fcntl(masterFd, F_SETFD, FD_CLOEXEC);
     // Our own slave descriptor stays open: while it exists the master never
     // reads EIO, whether or not the host currently has the port open.
-    fcntl(m_slaveFd, F_SETFD, FD_CLOEXEC);
-    m_slavePath = QString::fromLocal8Bit(ttyname(m_slaveFd));
+    fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
+    slaveDevicePath = QString::fromLocal8Bit(ttyname(slaveFd));
     attach(masterFd);
     return true;
 }
@@ -94,12 +94,12 @@ bool DeviceLine::openPort(const QString &path)
 {
     const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        m_error = QStringLiteral("%1: %2").arg(path, qt_error_string(errno));
+        error = QStringLiteral("%1: %2").arg(path, qt_error_string(errno));
         return false;
     }
     const termios settings = rawLineSettings();
     if (tcsetattr(fd, TCSANOW, &settings) != 0) {
-        m_error = QStringLiteral("%1: %2").arg(path, qt_error_string(errno));
+        error = QStringLiteral("%1: %2").arg(path, qt_error_string(errno));
         ::close(fd);
         return false;
     }
@@ -109,29 +109,29 @@ bool DeviceLine::openPort(const QString &path)
 
 void DeviceLine::attach(int fd)
 {
-    m_lineFd = fd;
-    m_readNotifier.setSocket(m_lineFd);
-    m_writeNotifier.setSocket(m_lineFd);
-    m_readNotifier.setEnabled(true);
+    lineFd = fd;
+    readNotifier.setSocket(lineFd);
+    writeNotifier.setSocket(lineFd);
+    readNotifier.setEnabled(true);
 }
 
 bool DeviceLine::watchHost()
 {
     // The slave's device node reports every open and close; ours came earlier.
-    m_hostWatchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (m_hostWatchFd < 0) {
+    hostWatchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (hostWatchFd < 0) {
         const int error = errno;
-        m_error = error == EMFILE && descriptorsLeft() ? inotifyLimitText() : qt_error_string(error);
+        error = error == EMFILE && descriptorsLeft() ? inotifyLimitText() : qt_error_string(error);
         return false;
     }
-    if (inotify_add_watch(m_hostWatchFd, m_slavePath.toLocal8Bit().constData(),
+    if (inotify_add_watch(hostWatchFd, slaveDevicePath.toLocal8Bit().constData(),
                           IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
-        m_error = qt_error_string(errno);
+        error = qt_error_string(errno);
         stopWatchingHost();
         return false;
     }
-    m_hostWatchNotifier.setSocket(m_hostWatchFd);
-    m_hostWatchNotifier.setEnabled(true);
+    hostWatchNotifier.setSocket(hostWatchFd);
+    hostWatchNotifier.setEnabled(true);
     return true;
 }
 
@@ -139,16 +139,16 @@ void DeviceLine::readHostEvents()
 {
     alignas(inotify_event) char buffer[4096];
     ssize_t count;
-    while ((count = ::read(m_hostWatchFd, buffer, sizeof buffer)) > 0) {
+    while ((count = ::read(hostWatchFd, buffer, sizeof buffer)) > 0) {
         for (ssize_t at = 0; at < count;) {
             const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
             at += ssize_t(sizeof(inotify_event) + event->len);
             if (event->mask & IN_OPEN) {
-                ++m_hostOpenCount;
+                ++hostOpenCount;
                 emit hostOpened();
             }
             if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-                --m_hostOpenCount;
+                --hostOpenCount;
                 emit hostClosed();
             }
         }
@@ -157,49 +157,49 @@ void DeviceLine::readHostEvents()
 
 void DeviceLine::stopWatchingHost()
 {
-    m_hostWatchNotifier.setEnabled(false);
-    if (m_hostWatchFd >= 0)
-        ::close(m_hostWatchFd);
-    m_hostWatchFd = -1;
+    hostWatchNotifier.setEnabled(false);
+    if (hostWatchFd >= 0)
+        ::close(hostWatchFd);
+    hostWatchFd = -1;
     // The host's close of this slave will never be reported now.
-    m_hostOpenCount = 0;
+    hostOpenCount = 0;
 }
 
 bool DeviceLine::pointLink()
 {
-    if (m_linkPath.isEmpty())
+    if (linkPath.isEmpty())
         return true;
-    const QByteArray link = m_linkPath.toLocal8Bit();
+    const QByteArray link = linkPath.toLocal8Bit();
     const QByteArray temporary = link + ".new." + QByteArray::number(getpid());
     ::unlink(temporary.constData());
-    if (::symlink(m_slavePath.toLocal8Bit().constData(), temporary.constData()) != 0
+    if (::symlink(slaveDevicePath.toLocal8Bit().constData(), temporary.constData()) != 0
         || ::rename(temporary.constData(), link.constData()) != 0) {
-        m_error = QStringLiteral("%1: %2").arg(m_linkPath, qt_error_string(errno));
+        error = QStringLiteral("%1: %2").arg(linkPath, qt_error_string(errno));
         ::unlink(temporary.constData());
         return false;
     }
-    m_linkMade = true;
+    linkMade = true;
     return true;
 }
 
 void DeviceLine::removeLink()
 {
-    if (std::exchange(m_linkMade, false))
-        ::unlink(m_linkPath.toLocal8Bit().constData());
+    if (std::exchange(linkMade, false))
+        ::unlink(linkPath.toLocal8Bit().constData());
 }
 
 void DeviceLine::close()
 {
     removeLink();
     stopWatchingHost();
-    m_readNotifier.setEnabled(false);
-    m_writeNotifier.setEnabled(false);
-    if (m_lineFd >= 0)
-        ::close(m_lineFd);
-    if (m_slaveFd >= 0)
-        ::close(m_slaveFd);
-    m_lineFd = m_slaveFd = -1;
-    m_pending.clear();
+    readNotifier.setEnabled(false);
+    writeNotifier.setEnabled(false);
+    if (lineFd >= 0)
+        ::close(lineFd);
+    if (slaveFd >= 0)
+        ::close(slaveFd);
+    lineFd = slaveFd = -1;
+    pendingWrite.clear();
 }
 
 void DeviceLine::readAvailable()
@@ -207,7 +207,7 @@ void DeviceLine::readAvailable()
     QByteArray chunk;
     char buffer[4096];
     for (;;) {
-        const ssize_t count = ::read(m_lineFd, buffer, sizeof buffer);
+        const ssize_t count = ::read(lineFd, buffer, sizeof buffer);
         if (count > 0) {
             chunk.append(buffer, count);
         } else if (count < 0 && errno == EINTR) {
@@ -224,16 +224,16 @@ void DeviceLine::readAvailable()
 
 void DeviceLine::write(const QByteArray &bytes)
 {
-    m_pending.append(bytes);
+    pendingWrite.append(bytes);
     writePending();
 }
 
 void DeviceLine::writePending()
 {
-    while (!m_pending.isEmpty()) {
-        const ssize_t count = ::write(m_lineFd, m_pending.constData(), m_pending.size());
+    while (!pendingWrite.isEmpty()) {
+        const ssize_t count = ::write(lineFd, pendingWrite.constData(), pendingWrite.size());
         if (count >= 0) {
-            m_pending.remove(0, count);
+            pendingWrite.remove(0, count);
         } else if (errno == EAGAIN) {
             break;
         } else if (errno != EINTR) {
@@ -241,7 +241,7 @@ void DeviceLine::writePending()
             return;
         }
     }
-    m_writeNotifier.setEnabled(!m_pending.isEmpty());
-    if (m_pending.isEmpty())
+    writeNotifier.setEnabled(!pendingWrite.isEmpty());
+    if (pendingWrite.isEmpty())
         emit drained();
 }

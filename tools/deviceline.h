@@ -28,15 +28,15 @@ public:
     // renamed over the old one, so a host looking it up finds either no line
     // or a whole one.
     bool pointLink();
-    void setLinkPath(const QString &path) { m_linkPath = path; }
+    void setLinkPath(const QString &path) { linkPath = path; }
     // Removes the link first, so a host that notices the hang-up cannot find
     // the dead line under it again; the host sees a hang-up.
     void close();
 
-    QString errorString() const { return m_error; }
-    QString slavePath() const { return m_slavePath; }
-    bool isOpen() const { return m_lineFd >= 0; }
-    bool isHostConnected() const { return m_hostOpenCount > 0; }
+    QString errorString() const { return error; }
+    QString slavePath() const { return slaveDevicePath; }
+    bool isOpen() const { return lineFd >= 0; }
+    bool isHostConnected() const { return hostOpenCount > 0; }
 
     // Queues bytes for the host and writes what the line takes now.
     void write(const QByteArray &bytes);
@@ -58,18 +58,18 @@ private:
     void stopWatchingHost();
     void removeLink();
 
-    int m_lineFd = -1; // the device's end: the pty master or the real port
-    int m_slaveFd = -1;
-    int m_hostWatchFd = -1;
-    int m_hostOpenCount = 0;
-    QString m_slavePath;
-    QString m_linkPath;
-    bool m_linkMade = false;
-    QString m_error;
-    QByteArray m_pending;
-    QSocketNotifier m_readNotifier{QSocketNotifier::Read};
-    QSocketNotifier m_writeNotifier{QSocketNotifier::Write};
-    QSocketNotifier m_hostWatchNotifier{QSocketNotifier::Read};
+    int lineFd = -1; // the device's end: the pty master or the real port
+    int slaveFd = -1;
+    int hostWatchFd = -1;
+    int hostOpenCount = 0;
+    QString slaveDevicePath;
+    QString linkPath;
+    bool linkMade = false;
+    QString error;
+    QByteArray pendingWrite;
+    QSocketNotifier readNotifier{QSocketNotifier::Read};
+    QSocketNotifier writeNotifier{QSocketNotifier::Write};
+    QSocketNotifier hostWatchNotifier{QSocketNotifier::Read};
 };
 
 #endif // DEVICELINE_H

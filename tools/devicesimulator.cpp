@@ -10,42 +10,42 @@ namespace {
 // The device's side of the wire, written out here rather than taken from the
 // host's TransferProtocol: a wrong byte on either side then fails the exchange
 // in every end-to-end test instead of agreeing with itself unseen.
-constexpr char AnnounceByte = 0x03;
-constexpr char Stx = 0x02;
-constexpr char Eot = 0x04;
-constexpr char Ack = 0x06;
-constexpr char Nak = 0x15;
-constexpr char Can = 0x18;
+constexpr char announceByte = 0x03;
+constexpr char STX = 0x02;
+constexpr char EOT = 0x04;
+constexpr char ACK = 0x06;
+constexpr char NAK = 0x15;
+constexpr char CAN = 0x18;
 
-constexpr int HostGreetingLength = 8; // 0x03 bytes the host writes after the identity
-constexpr int IdentityLength = 16;
-constexpr int UidLength = 8;
-constexpr int MinorVersionOffset = 10;
-constexpr int MajorVersionOffset = 11;
+constexpr int hostGreetingLength = 8; // 0x03 bytes the host writes after the identity
+constexpr int identityLength = 16;
+constexpr int uidLength = 8;
+constexpr int minorVersionOffset = 10;
+constexpr int majorVersionOffset = 11;
 
 quint16 frameChecksum(const QByteArray &frame)
 {
-    const int at = 1 + DeviceSimulator::BlockSize;
+    const int at = 1 + DeviceSimulator::blockSize;
     return quint16((quint8(frame.at(at)) << 8) | quint8(frame.at(at + 1)));
 }
 
 bool isValidFrame(const QByteArray &frame)
 {
-    return frame.at(0) == Stx
-        && frameChecksum(frame) == blockChecksum(frame.constData() + 1, DeviceSimulator::BlockSize);
+    return frame.at(0) == STX
+        && frameChecksum(frame) == blockChecksum(frame.constData() + 1, DeviceSimulator::blockSize);
 }
 
 } // namespace
 
 DeviceSimulator::DeviceSimulator(const Settings &settings)
-    : m_settings(settings)
-    , m_random(settings.seed)
+    : settings(settings)
+    , random(settings.seed)
 {
 }
 
 DeviceSimulator::Output DeviceSimulator::start()
 {
-    if (m_state != State::NotStarted && m_state != State::Unplugged)
+    if (state != State::NotStarted && state != State::Unplugged)
         return {};
     return announceNextDevice();
 }
@@ -56,7 +56,7 @@ DeviceSimulator::Output DeviceSimulator::feed(const QByteArray &fromHost, bool q
     for (const char byte : fromHost)
         receiveByte(byte, out);
     if (!fromHost.isEmpty())
-        m_quietTicks = 0;
+        quietTicks = 0;
     if (quietAfter)
         judge(out, false);
     return out;
@@ -72,26 +72,26 @@ DeviceSimulator::Output DeviceSimulator::lineQuiet()
 DeviceSimulator::Output DeviceSimulator::tick()
 {
     Output out;
-    ++m_quietTicks;
-    switch (m_state) {
+    ++quietTicks;
+    switch (state) {
     case State::Announced:
         // Nothing came back: the host may not have had the line open yet.
-        if (!m_heardBack && ++m_ticksAnnounced >= m_settings.announceEveryTicks) {
-            m_ticksAnnounced = 0;
-            out.announcement = AnnounceByte + identityRecord(m_devices.last().uid);
+        if (!heardBack && ++ticksAnnounced >= settings.announceEveryTicks) {
+            ticksAnnounced = 0;
+            out.announcement = announceByte + identityRecord(deviceRecords.last().uid);
         }
         break;
     case State::Polling:
         pollTick(out);
         break;
     case State::Receiving:
-        judge(out, m_quietTicks >= m_settings.quietTicks);
+        judge(out, quietTicks >= settings.quietTicks);
         stalledFrameTick(out);
         break;
     case State::BetweenDevices:
-        if (++m_ticksBetweenDevices < m_settings.ticksBetweenDevices)
+        if (++ticksBetweenDevices < settings.ticksBetweenDevices)
             break;
-        m_ticksBetweenDevices = 0;
+        ticksBetweenDevices = 0;
         return announceNextDevice();
     default:
         break;
@@ -104,45 +104,45 @@ DeviceSimulator::Output DeviceSimulator::giveUp()
     Output out;
     if (!awaitsHost())
         return out;
-    m_devices.last().outcome = Outcome::Abandoned;
-    m_state = State::Finished;
+    deviceRecords.last().outcome = Outcome::Abandoned;
+    state = State::Finished;
     out.events |= DeviceFinished | AllDone;
     return out;
 }
 
 bool DeviceSimulator::awaitsHost() const
 {
-    return m_state == State::Announced || m_state == State::Polling || m_state == State::Receiving;
+    return state == State::Announced || state == State::Polling || state == State::Receiving;
 }
 
 DeviceSimulator::Output DeviceSimulator::announceNextDevice()
 {
-    m_devices.append({uidForNextDevice(), {}, Outcome::Pending});
-    m_state = State::Announced;
-    m_greetingBytes = 0;
-    m_heardBack = false;
-    m_ticksAnnounced = 0;
-    m_refusedBlocks.clear();
+    deviceRecords.append({uidForNextDevice(), {}, Outcome::Pending});
+    state = State::Announced;
+    greetingBytes = 0;
+    heardBack = false;
+    ticksAnnounced = 0;
+    refusedBlocks.clear();
     Output out;
     out.bytes = noise();
-    out.announcement = AnnounceByte + identityRecord(m_devices.last().uid);
+    out.announcement = announceByte + identityRecord(deviceRecords.last().uid);
     return out;
 }
 
 QByteArray DeviceSimulator::identityRecord(const QByteArray &uid) const
 {
     QByteArray record = uid;
-    record.resize(IdentityLength, '\0');
-    record[MinorVersionOffset] = char(m_settings.versionMinor);
-    record[MajorVersionOffset] = char(m_settings.versionMajor);
+    record.resize(identityLength, '\0');
+    record[minorVersionOffset] = char(settings.versionMinor);
+    record[majorVersionOffset] = char(settings.versionMajor);
     return record;
 }
 
 QByteArray DeviceSimulator::uidForNextDevice() const
 {
-    QByteArray uid = m_settings.uid.left(UidLength);
-    uid.resize(UidLength, '\0');
-    uid[UidLength - 1] = char(quint8(uid.at(UidLength - 1)) + m_devices.size());
+    QByteArray uid = settings.uid.left(uidLength);
+    uid.resize(uidLength, '\0');
+    uid[uidLength - 1] = char(quint8(uid.at(uidLength - 1)) + deviceRecords.size());
     return uid;
 }
 
@@ -152,24 +152,24 @@ QByteArray DeviceSimulator::noise()
     // draws from the 255 other values.
     std::uniform_int_distribution<int> draw(0, 254);
     QByteArray bytes;
-    bytes.reserve(m_settings.noiseBytes);
-    for (int i = 0; i < m_settings.noiseBytes; ++i) {
-        const int value = draw(m_random);
-        bytes.append(char(value >= AnnounceByte ? value + 1 : value));
+    bytes.reserve(settings.noiseBytes);
+    for (int i = 0; i < settings.noiseBytes; ++i) {
+        const int value = draw(random);
+        bytes.append(char(value >= announceByte ? value + 1 : value));
     }
     return bytes;
 }
 
 void DeviceSimulator::receiveByte(char byte, Output &out)
 {
-    switch (m_state) {
+    switch (state) {
     case State::Announced:
-        m_heardBack = true;
+        heardBack = true;
         receiveGreetingByte(byte);
         break;
     case State::Polling:
-        if (byte == AnnounceByte)
-            m_pollAnswered = true;
+        if (byte == announceByte)
+            pollAnswered = true;
         break;
     case State::Receiving:
         receiveFrameByte(byte, out);
@@ -181,33 +181,33 @@ void DeviceSimulator::receiveByte(char byte, Output &out)
 
 void DeviceSimulator::receiveGreetingByte(char byte)
 {
-    if (byte == AnnounceByte && ++m_greetingBytes == HostGreetingLength)
+    if (byte == announceByte && ++greetingBytes == hostGreetingLength)
         enterPolling();
 }
 
 void DeviceSimulator::receiveFrameByte(char byte, Output &out)
 {
-    if (m_pending != Pending::Nothing) {
-        if (m_behindCount++ == 0)
-            m_behindFirst = byte;
-        m_behindAllEtx = m_behindAllEtx && byte == AnnounceByte;
+    if (pendingReply != Pending::Nothing) {
+        if (behindCount++ == 0)
+            behindFirst = byte;
+        onlyEtxBehind = onlyEtxBehind && byte == announceByte;
         return;
     }
-    m_frameGrew = true;
-    if (m_frame.isEmpty() && byte == AnnounceByte && m_devices.last().image.isEmpty()) {
+    frameGrew = true;
+    if (receivedFrame.isEmpty() && byte == announceByte && deviceRecords.last().image.isEmpty()) {
         // Perhaps a late answer to a poll: the host is still waiting for the
         // user and took our ACK for just another byte to answer.
-        m_pending = Pending::PollAnswer;
+        pendingReply = Pending::PollAnswer;
         return;
     }
-    if (m_frame.isEmpty() && byte == Eot) {
-        m_pending = Pending::Eot;
+    if (receivedFrame.isEmpty() && byte == EOT) {
+        pendingReply = Pending::EOT;
         return;
     }
-    m_frame.append(byte);
-    if (m_frame.size() == FrameLength) {
+    receivedFrame.append(byte);
+    if (receivedFrame.size() == frameLength) {
         out.events |= FrameReceived;
-        m_pending = Pending::Frame;
+        pendingReply = Pending::Frame;
     }
 }
 
@@ -216,44 +216,44 @@ void DeviceSimulator::receiveFrameByte(char byte, Output &out)
 // more behind it was noise or a damaged frame: the frame is asked for again.
 void DeviceSimulator::judge(Output &out, bool settled)
 {
-    if (m_pending == Pending::Nothing || (m_pending != Pending::Frame && !settled))
+    if (pendingReply == Pending::Nothing || (pendingReply != Pending::Frame && !settled))
         return;
-    const Pending pending = std::exchange(m_pending, Pending::Nothing);
-    const int behind = std::exchange(m_behindCount, 0);
-    const bool behindAllEtx = std::exchange(m_behindAllEtx, true);
-    if (m_state != State::Receiving)
+    const Pending pending = std::exchange(pendingReply, Pending::Nothing);
+    const int behind = std::exchange(behindCount, 0);
+    const bool behindAllEtx = std::exchange(onlyEtxBehind, true);
+    if (state != State::Receiving)
         return;
-    if (pending == Pending::Frame && behind > 0 && isValidFrame(m_frame)) {
+    if (pending == Pending::Frame && behind > 0 && isValidFrame(receivedFrame)) {
         // A good frame with one stray byte behind it is asked for again; a
         // host that sent a frame or an EOT right behind it did not wait for
         // the reply, so it took some byte for one and has lost step.
-        m_frame.clear();
-        if (behind == 1 && m_behindFirst != Eot) {
+        receivedFrame.clear();
+        if (behind == 1 && behindFirst != EOT) {
             rejectFrame(out);
             return;
         }
-        out.bytes.append(Can);
+        out.bytes.append(CAN);
         endDevice(Outcome::OutOfStep, out);
         return;
     }
     if (pending == Pending::Frame) {
         completeFrame(out);
-    } else if (behind == 0 && pending == Pending::Eot) {
+    } else if (behind == 0 && pending == Pending::EOT) {
         endDevice(Outcome::Completed, out);
     } else if (behindAllEtx && pending == Pending::PollAnswer) {
         enterPolling();
     } else {
-        m_frame.clear();
-        ++m_badFrames;
+        receivedFrame.clear();
+        ++badFrameCount;
         rejectFrame(out);
     }
 }
 
 void DeviceSimulator::completeFrame(Output &out)
 {
-    const QByteArray frame = std::exchange(m_frame, {});
+    const QByteArray frame = std::exchange(receivedFrame, {});
     if (!isValidFrame(frame)) {
-        ++m_badFrames;
+        ++badFrameCount;
         rejectFrame(out);
         return;
     }
@@ -263,7 +263,7 @@ void DeviceSimulator::completeFrame(Output &out)
         return;
     }
     if (cancelsAt(block)) {
-        out.bytes.append(Can);
+        out.bytes.append(CAN);
         endDevice(Outcome::Cancelled, out);
         return;
     }
@@ -271,78 +271,78 @@ void DeviceSimulator::completeFrame(Output &out)
         rejectFrame(out);
         return;
     }
-    m_devices.last().image.append(frame.constData() + 1, BlockSize);
-    ++m_blocksReceived;
-    requestFrame(Ack, out);
+    deviceRecords.last().image.append(frame.constData() + 1, blockSize);
+    ++receivedBlockCount;
+    requestFrame(ACK, out);
 }
 
 bool DeviceSimulator::refuseBlock(int block)
 {
-    const bool chosen = m_settings.nakBlocks.contains(block)
-        || (m_settings.nakEvery > 0 && block % m_settings.nakEvery == 0);
-    if (chosen && !m_refusedBlocks.contains(block)) {
-        m_refusedBlocks.insert(block);
+    const bool chosen = settings.nakBlocks.contains(block)
+        || (settings.nakEvery > 0 && block % settings.nakEvery == 0);
+    if (chosen && !refusedBlocks.contains(block)) {
+        refusedBlocks.insert(block);
         return true;
     }
-    return m_settings.nakProbability > 0.0
-        && std::bernoulli_distribution(m_settings.nakProbability)(m_random);
+    return settings.nakProbability > 0.0
+        && std::bernoulli_distribution(settings.nakProbability)(random);
 }
 
 bool DeviceSimulator::unplugsAt(int block) const
 {
     const int device = currentDeviceIndex() + 1;
-    return unpluggedCount() == 0 && block == m_settings.unplugAtBlock
-        && (m_settings.unplugDevice == 0 || device == m_settings.unplugDevice);
+    return unpluggedCount() == 0 && block == settings.unplugAtBlock
+        && (settings.unplugDevice == 0 || device == settings.unplugDevice);
 }
 
 int DeviceSimulator::unpluggedCount() const
 {
-    return int(std::count_if(m_devices.cbegin(), m_devices.cend(),
+    return int(std::count_if(deviceRecords.cbegin(), deviceRecords.cend(),
                              [](const DeviceRecord &device) { return device.outcome == Outcome::Unplugged; }));
 }
 
 bool DeviceSimulator::cancelsAt(int block) const
 {
     const int device = currentDeviceIndex() + 1;
-    return block == m_settings.cancelAtBlock && device % m_settings.cancelEvery == 0;
+    return block == settings.cancelAtBlock && device % settings.cancelEvery == 0;
 }
 
 void DeviceSimulator::pollTick(Output &out)
 {
-    if (m_pollOutstanding && !m_pollAnswered && m_quietTicks < m_settings.quietTicks)
+    if (pollOutstanding && !pollAnswered && quietTicks < settings.quietTicks)
         return;
-    if (m_pollOutstanding && !m_pollAnswered) {
+    if (pollOutstanding && !pollAnswered) {
         // Long enough without an answer: the host swallowed the poll as the
         // byte after Download and now waits for our first ACK.
-        m_state = State::Receiving;
-        m_frame.clear();
-        requestFrame(Ack, out);
+        state = State::Receiving;
+        receivedFrame.clear();
+        requestFrame(ACK, out);
         return;
     }
-    out.bytes.append(PollByte);
-    m_pollOutstanding = true;
-    m_pollAnswered = false;
+    out.bytes.append(pollByte);
+    pollOutstanding = true;
+    pollAnswered = false;
 }
 
 void DeviceSimulator::stalledFrameTick(Output &out)
 {
     // A partial frame that did not grow during a whole tick interval will
     // never complete: the host sent a short frame.
-    if (!m_frame.isEmpty() && !m_frameGrew) {
-        m_frame.clear();
-        ++m_badFrames;
+    if (!receivedFrame.isEmpty() && !frameGrew) {
+        receivedFrame.clear();
+        ++badFrameCount;
         rejectFrame(out);
     }
-    m_frameGrew = false;
+    frameGrew = false;
 }
 
 void DeviceSimulator::enterPolling()
 {
-    m_state = State::Polling;
-    m_pollOutstanding = false;
-    m_pollAnswered = false;
-    m_frame.clear();
-    m_pending = Pending::Nothing;
+    state = State::Polling;
+    pollOutstanding = false;
+    pollAnswered = false;
+    receivedFrame.clear();
+    pendingReply = Pending::Nothing;
 }
 
 void DeviceSimulator::requestFrame(char reply, Output &out)
@@ -353,30 +353,30 @@ void DeviceSimulator::requestFrame(char reply, Output &out)
 
 void DeviceSimulator::rejectFrame(Output &out)
 {
-    ++m_naksSent;
-    requestFrame(Nak, out);
+    ++nakCount;
+    requestFrame(NAK, out);
 }
 
 void DeviceSimulator::endDevice(Outcome outcome, Output &out)
 {
-    m_devices.last().outcome = outcome;
+    deviceRecords.last().outcome = outcome;
     out.events |= DeviceFinished;
     if (outcome == Outcome::Unplugged) {
         out.events |= UnplugRequested;
-        if (m_settings.replugAfterUnplug) {
-            m_state = State::Unplugged;
+        if (settings.replugAfterUnplug) {
+            state = State::Unplugged;
             return;
         }
     }
     // A device that was unplugged and replaced is not one of those asked for.
-    const int countedDevices = int(m_devices.size()) - unpluggedCount();
-    const bool last = outcome == Outcome::Unplugged || countedDevices >= m_settings.deviceCount;
-    m_state = last ? State::Finished : State::BetweenDevices;
+    const int countedDevices = int(deviceRecords.size()) - unpluggedCount();
+    const bool last = outcome == Outcome::Unplugged || countedDevices >= settings.deviceCount;
+    state = last ? State::Finished : State::BetweenDevices;
     if (last)
         out.events |= AllDone;
 }
 
 int DeviceSimulator::nextBlockNumber() const
 {
-    return int(m_devices.last().image.size() / BlockSize) + 1;
+    return int(deviceRecords.last().image.size() / blockSize) + 1;
 }

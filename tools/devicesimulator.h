@@ -15,15 +15,15 @@
 class DeviceSimulator
 {
 public:
-    static constexpr int BlockSize = 1024;
-    static constexpr int FrameLength = 1 + BlockSize + 2; // STX, payload, CRC high and low
+    static constexpr int blockSize = 1024;
+    static constexpr int frameLength = 1 + blockSize + 2; // STX, payload, CRC high and low
 
     // Sent on every tick while the host waits for the user. It has to mean
     // nothing to the host in any state: 0x03 would start a new announcement on
     // an idle host, ACK would pull a block, CAN would abort and NAK could ask
     // for a resend. 'C' carries no meaning, so when the host swallows it as
     // the byte that follows Download nothing is lost.
-    static constexpr char PollByte = 'C';
+    static constexpr char pollByte = 'C';
 
     struct Settings
     {
@@ -102,17 +102,17 @@ public:
     // as abandoned, and nothing further happens. Does nothing unless awaitsHost().
     Output giveUp();
 
-    const QList<DeviceRecord> &devices() const { return m_devices; }
-    int currentDeviceIndex() const { return int(m_devices.size()) - 1; }
-    bool isFinished() const { return m_state == State::Finished; }
-    bool isUnplugged() const { return m_state == State::Unplugged; }
+    const QList<DeviceRecord> &devices() const { return deviceRecords; }
+    int currentDeviceIndex() const { return int(deviceRecords.size()) - 1; }
+    bool isFinished() const { return state == State::Finished; }
+    bool isUnplugged() const { return state == State::Unplugged; }
     // A device has announced itself and waits for the host to speak: for
     // its greeting, the answer to a poll, or the next frame.
     bool awaitsHost() const;
 
-    int blocksReceived() const { return m_blocksReceived; }
-    int badFrames() const { return m_badFrames; }
-    int naksSent() const { return m_naksSent; }
+    int blocksReceived() const { return receivedBlockCount; }
+    int badFrames() const { return badFrameCount; }
+    int naksSent() const { return nakCount; }
 
 private:
     enum class State { NotStarted, Announced, Polling, Receiving, BetweenDevices, Unplugged, Finished };
@@ -141,31 +141,31 @@ private:
     void endDevice(Outcome outcome, Output &out);
     int nextBlockNumber() const;
 
-    Settings m_settings;
-    std::mt19937 m_random;
-    State m_state = State::NotStarted;
-    QList<DeviceRecord> m_devices;
+    Settings settings;
+    std::mt19937 random;
+    State state = State::NotStarted;
+    QList<DeviceRecord> deviceRecords;
 
-    int m_greetingBytes = 0;
-    bool m_heardBack = false;   // any byte came back since the announcement
-    int m_ticksAnnounced = 0;
-    int m_ticksBetweenDevices = 0;
-    int m_quietTicks = 0;       // ticks since the host last sent a byte
-    bool m_pollOutstanding = false;
-    bool m_pollAnswered = false;
-    QByteArray m_frame;
-    bool m_frameGrew = false;
+    int greetingBytes = 0;
+    bool heardBack = false;   // any byte came back since the announcement
+    int ticksAnnounced = 0;
+    int ticksBetweenDevices = 0;
+    int quietTicks = 0;       // ticks since the host last sent a byte
+    bool pollOutstanding = false;
+    bool pollAnswered = false;
+    QByteArray receivedFrame;
+    bool frameGrew = false;
     // What waits for the line to go quiet, and what came right behind it.
-    enum class Pending { Nothing, Frame, Eot, PollAnswer };
-    Pending m_pending = Pending::Nothing;
-    int m_behindCount = 0;
-    char m_behindFirst = 0;
-    bool m_behindAllEtx = true;
-    QSet<int> m_refusedBlocks;
+    enum class Pending { Nothing, Frame, EOT, PollAnswer };
+    Pending pendingReply = Pending::Nothing;
+    int behindCount = 0;
+    char behindFirst = 0;
+    bool onlyEtxBehind = true;
+    QSet<int> refusedBlocks;
 
-    int m_blocksReceived = 0;
-    int m_badFrames = 0;
-    int m_naksSent = 0;
+    int receivedBlockCount = 0;
+    int badFrameCount = 0;
+    int nakCount = 0;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(DeviceSimulator::Events)

@@ -69,9 +69,9 @@ StopSignals::StopSignals(QObject *parent)
 {
     if (::pipe2(stopPipe, O_NONBLOCK | O_CLOEXEC) != 0)
         return; // the default action (ending the process) still applies
-    m_notifier.setSocket(stopPipe[0]);
-    m_notifier.setEnabled(true);
-    connect(&m_notifier, &QSocketNotifier::activated, this, &StopSignals::drain);
+    notifier.setSocket(stopPipe[0]);
+    notifier.setEnabled(true);
+    connect(&notifier, &QSocketNotifier::activated, this, &StopSignals::drain);
     struct sigaction action{};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
@@ -96,7 +96,7 @@ StopSignals::~StopSignals()
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGHUP, SIG_DFL);
-    m_notifier.setEnabled(false);
+    notifier.setEnabled(false);
     for (int &fd : stopPipe) {
         if (fd >= 0)
             ::close(fd);

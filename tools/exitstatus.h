@@ -39,7 +39,7 @@ private:
 #ifndef Q_OS_WIN
     void drain();
 
-    QSocketNotifier m_notifier{QSocketNotifier::Read};
+    QSocketNotifier notifier{QSocketNotifier::Read};
 #endif
 };
 

@@ -11,11 +11,11 @@
 
 namespace {
 
-constexpr int BarWidth = 30;
+constexpr int barWidth = 30;
 // Redrawing costs a write to the terminal; a few times a second is all the
 // eye needs, and the transfer's own replies are not delayed by it.
-constexpr qint64 RedrawIntervalMs = 100;
-constexpr int MilestoneStep = 25; // percent between plain progress lines
+constexpr qint64 redrawIntervalMs = 100;
+constexpr int milestoneStep = 25; // percent between plain progress lines
 
 QString duration(double seconds)
 {
@@ -76,7 +76,7 @@ void FlashConsole::progress(const QString &port, quint64 sent, quint64 total, do
     }
     running.insert(port, {sent, total, seconds});
     const bool done = sent >= total;
-    if (linesShown > 0 && !done && sinceRedraw.elapsed() < RedrawIntervalMs)
+    if (linesShown > 0 && !done && sinceRedraw.elapsed() < redrawIntervalMs)
         return;
     drawLines();
 }
@@ -97,7 +97,7 @@ QString FlashConsole::progressLine(const QString &port, quint64 sent, quint64 to
     // On a narrow screen the bar gives way first, then the tail: the port,
     // UID and percent lead the line and say the most.
     const qsizetype room = columns - lead.size() - figures.size() - 2; // 2: the bar's brackets
-    return (lead + bar(sent, total, int(std::min<qsizetype>(BarWidth, room))) + figures).left(columns);
+    return (lead + bar(sent, total, int(std::min<qsizetype>(barWidth, room))) + figures).left(columns);
 }
 
 void FlashConsole::printMilestone(const QString &port, quint64 sent, quint64 total)
@@ -105,11 +105,11 @@ void FlashConsole::printMilestone(const QString &port, quint64 sent, quint64 tot
     const int percent = int(sent * 100 / total);
     int &next = nextMilestones[port];
     if (sent == 0)
-        next = MilestoneStep;
+        next = milestoneStep;
     if (percent < next)
         return;
     writeLine(out, named(port, QStringLiteral("Progress: %1% (%2 of %3 bytes)").arg(percent).arg(sent).arg(total)));
-    next = (percent / MilestoneStep + 1) * MilestoneStep;
+    next = (percent / milestoneStep + 1) * milestoneStep;
 }
 
 // One line per device: how it ended, then what it took.

@@ -17,10 +17,10 @@
 namespace {
 
 // How often the file is looked at: a stat costs next to nothing.
-constexpr int WatchIntervalMs = 250;
+constexpr int watchIntervalMs = 250;
 // Where the system cannot tell whether a file is open for writing, it is
 // taken only after it has stayed the same this long.
-constexpr qint64 SettleMs = 1000;
+constexpr qint64 settleMs = 1000;
 
 enum class Writers { None, Some, Unknown };
 
@@ -72,7 +72,7 @@ FlashFirmware::FlashFirmware(const QString &path, bool follow, FlashReporter &re
     , follow(follow)
     , reporter(reporter)
 {
-    watch.setInterval(WatchIntervalMs);
+    watch.setInterval(watchIntervalMs);
     connect(&watch, &QTimer::timeout, this, &FlashFirmware::check);
 }
 
@@ -173,7 +173,7 @@ bool FlashFirmware::settled(const Stamp &now)
         settlingFor.start();
         return false;
     }
-    return settlingFor.elapsed() >= SettleMs;
+    return settlingFor.elapsed() >= settleMs;
 }
 
 // Whether image, read from the file as it is now, is a whole build. An

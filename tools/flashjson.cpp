@@ -8,7 +8,7 @@
 namespace {
 
 // A few progress events a second per port are plenty for a progress display.
-constexpr qint64 ProgressIntervalMs = 250;
+constexpr qint64 progressIntervalMs = 250;
 
 QJsonObject portFields(const PortLabel &port)
 {
@@ -51,7 +51,7 @@ void FlashJson::progress(const QString &port, quint64 sent, quint64 total, doubl
 {
     const int percent = int(sent * 100 / total);
     QElapsedTimer &since = sinceProgress[port];
-    const bool due = !since.isValid() || since.elapsed() >= ProgressIntervalMs || percent == 100 || sent == 0;
+    const bool due = !since.isValid() || since.elapsed() >= progressIntervalMs || percent == 100 || sent == 0;
     if (!due || lastPercent.value(port, -1) == percent)
         return;
     since.start();

@@ -19,7 +19,7 @@ namespace {
 #ifdef Q_OS_WIN
 // Bytes as they are (no CRLF translation, which would change the sizes the
 // row's take-back relies on), and not inherited by child processes.
-constexpr int OpenFlags = _O_BINARY | _O_NOINHERIT;
+constexpr int openFlags = _O_BINARY | _O_NOINHERIT;
 
 ssize_t pread(int fd, void *buffer, size_t count, off_t offset)
 {
@@ -29,7 +29,7 @@ ssize_t pread(int fd, void *buffer, size_t count, off_t offset)
     return _read(fd, buffer, unsigned(count));
 }
 #else
-constexpr int OpenFlags = O_CLOEXEC;
+constexpr int openFlags = O_CLOEXEC;
 #endif
 
 const QByteArray header = "time,port,serial,usb,uid,version,file,image_bytes,image_sha256,"
@@ -70,12 +70,12 @@ QString FlashLog::open(const QString &fileName)
     name = fileName;
     // Appended to by the system rather than by seeking to the end, so a pipe
     // or a device (/dev/stdout, /dev/full) is a log like any file.
-    fd = ::open(QFile::encodeName(fileName).constData(), O_RDWR | O_APPEND | O_CREAT | OpenFlags, 0666);
+    fd = ::open(QFile::encodeName(fileName).constData(), O_RDWR | O_APPEND | O_CREAT | openFlags, 0666);
     if (fd < 0) {
         // The first refusal says why (a folder that cannot be written); the
         // second only that there is no file to fall back on.
         const int reason = errno;
-        fd = ::open(QFile::encodeName(fileName).constData(), O_WRONLY | O_APPEND | OpenFlags);
+        fd = ::open(QFile::encodeName(fileName).constData(), O_WRONLY | O_APPEND | openFlags);
         if (fd < 0)
             return problem(systemReason(reason));
     }

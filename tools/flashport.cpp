@@ -12,7 +12,7 @@ namespace {
 
 // How often a lost port is looked for: a replugged adapter is back well
 // within a second, and a failed open costs next to nothing.
-constexpr int ReopenIntervalMs = 100;
+constexpr int reopenIntervalMs = 100;
 
 bool deviceOnLine(TransferProtocol::State state)
 {
@@ -36,7 +36,7 @@ FlashPort::FlashPort(const PortLabel &label, const FlashPortOptions &options, co
     transfer.setNakLimitOn(true);
     transfer.setSilenceLimit(silenceLimit());
     connect(&transfer, &SerialTransfer::silent, this, &FlashPort::timedOut);
-    reopenRetry.setInterval(ReopenIntervalMs);
+    reopenRetry.setInterval(reopenIntervalMs);
     // Every attempt fails the same way until the port is back, so open() speaks only of success then.
     connect(&reopenRetry, &QTimer::timeout, this, &FlashPort::open);
     connect(&transfer, &SerialTransfer::lost, this, &FlashPort::portLost);
@@ -96,7 +96,7 @@ void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenL
     // Winding down, the port's last transfer has ended with it: nothing is
     // waited for, whatever comes back.
     if (lastTransfer) {
-        finish(code);
+        finish(code, QStringLiteral("lost"));
         return;
     }
     if (options.hotPlug) {

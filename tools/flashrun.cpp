@@ -15,7 +15,7 @@ namespace {
 
 // How often --all-ports reads the port list when no event says to: a
 // listing costs next to nothing, and it catches whatever events miss.
-constexpr int PortPollIntervalMs = 1000;
+constexpr int portPollIntervalMs = 1000;
 
 // The process's resident memory in KiB; -1 where the system does not say.
 qint64 residentKiB()
@@ -53,7 +53,7 @@ FlashRun::FlashRun(const FlashOptions &options, FlashReporter &reporter, PortSou
 {
     this->options.allPorts |= !options.match.isEmpty();
     this->options.port.hotPlug = this->options.allPorts;
-    portPoll.setInterval(PortPollIntervalMs);
+    portPoll.setInterval(portPollIntervalMs);
     connect(&portPoll, &QTimer::timeout, this, &FlashRun::portsChanged);
     connect(&portWatch, &PortWatch::portEvent, this, [this](const QString &name, bool removed) {
         if (FlashPort *port = portNamed(name); port && removed)

@@ -9,7 +9,7 @@ namespace ImageEnvelope {
 namespace {
 
 // Where the header's fields sit, little-endian, and the bytes its own CRC-32 covers.
-constexpr qsizetype MagicAt = 0, LengthAt = 4, CrcAt = 8, MajorAt = 12, MinorAt = 14, HeaderCrcAt = 16;
+constexpr qsizetype magicAt = 0, lengthAt = 4, crcAt = 8, majorAt = 12, minorAt = 14, headerCrcAt = 16;
 
 constexpr std::array<quint32, 256> crcTable()
 {
@@ -48,28 +48,28 @@ quint32 crc32(QByteArrayView bytes)
 
 QByteArray wrap(QByteArrayView application, quint16 versionMajor, quint16 versionMinor)
 {
-    QByteArray image(HeaderSize, '\0');
-    setField<quint32>(image, MagicAt, Magic);
-    setField<quint32>(image, LengthAt, quint32(application.size()));
-    setField<quint32>(image, CrcAt, crc32(application));
-    setField<quint16>(image, MajorAt, versionMajor);
-    setField<quint16>(image, MinorAt, versionMinor);
-    setField<quint32>(image, HeaderCrcAt, crc32(QByteArrayView(image).first(HeaderCrcAt)));
+    QByteArray image(headerSize, '\0');
+    setField<quint32>(image, magicAt, magic);
+    setField<quint32>(image, lengthAt, quint32(application.size()));
+    setField<quint32>(image, crcAt, crc32(application));
+    setField<quint16>(image, majorAt, versionMajor);
+    setField<quint16>(image, minorAt, versionMinor);
+    setField<quint32>(image, headerCrcAt, crc32(QByteArrayView(image).first(headerCrcAt)));
     return image + application.toByteArray();
 }
 
 std::optional<Header> read(QByteArrayView image)
 {
-    if (image.size() < HeaderSize || field<quint32>(image, MagicAt) != Magic
-        || field<quint32>(image, HeaderCrcAt) != crc32(image.first(HeaderCrcAt)))
+    if (image.size() < headerSize || field<quint32>(image, magicAt) != magic
+        || field<quint32>(image, headerCrcAt) != crc32(image.first(headerCrcAt)))
         return std::nullopt;
-    return Header{field<quint32>(image, LengthAt), field<quint32>(image, CrcAt), field<quint16>(image, MajorAt),
-                  field<quint16>(image, MinorAt)};
+    return Header{field<quint32>(image, lengthAt), field<quint32>(image, crcAt), field<quint16>(image, majorAt),
+                  field<quint16>(image, minorAt)};
 }
 
 Check check(QByteArrayView image, const Header &header)
 {
-    const QByteArrayView application = image.sliced(HeaderSize);
+    const QByteArrayView application = image.sliced(headerSize);
     if (application.size() != qsizetype(header.length))
         return Check::WrongLength;
     return crc32(application) == header.crc32 ? Check::Ok : Check::WrongCrc;

@@ -13,8 +13,8 @@
 // read the header.
 namespace ImageEnvelope {
 
-constexpr qsizetype HeaderSize = 1024;
-constexpr quint32 Magic = 0x3146564B; // "KVF1" as the first four bytes
+constexpr qsizetype headerSize = 1024;
+constexpr quint32 magic = 0x3146564B; // "KVF1" as the first four bytes
 
 struct Header
 {

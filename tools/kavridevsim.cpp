@@ -15,8 +15,8 @@
 
 namespace {
 
-constexpr int NoiseBytes = 64;
-constexpr int MaxLines = 64;
+constexpr int noiseByteCount = 64;
+constexpr int maxLines = 64;
 
 void addOptions(QCommandLineParser &parser)
 {
@@ -50,7 +50,7 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("devices"), QStringLiteral("Devices that complete or cancel, one after another."),
          QStringLiteral("N"), QStringLiteral("1")},
         {QStringLiteral("count"), QStringLiteral("With --pty: play N lines at once (at most %1), each on its own "
-                                                 "pseudo-terminal.").arg(MaxLines),
+                                                 "pseudo-terminal.").arg(maxLines),
          QStringLiteral("N"), QStringLiteral("1")},
         {QStringLiteral("out"), QStringLiteral("Write the image each device received to FILE as it finishes; "
                                                "%n in FILE becomes the device's number, else each overwrites the last; "
@@ -77,7 +77,7 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("link"), QStringLiteral("Keep a symbolic link at PATH pointing at the current pseudo-terminal, as udev does "
                                                 "for a USB adapter; it is gone while unplugged and at exit."),
          QStringLiteral("PATH")},
-        {QStringLiteral("noise"), QStringLiteral("Send %1 bytes of garbage (never 0x03) before each announcement.").arg(NoiseBytes)},
+        {QStringLiteral("noise"), QStringLiteral("Send %1 bytes of garbage (never 0x03) before each announcement.").arg(noiseByteCount)},
         {QStringLiteral("seed"), QStringLiteral("Seed for random NAKs and noise."), QStringLiteral("S"), QStringLiteral("1")},
         {QStringLiteral("baud"), QStringLiteral("Pace the line as a real 8N1 line at RATE would be (default: as fast as it goes)."),
          QStringLiteral("RATE"), QStringLiteral("0")},
@@ -126,7 +126,7 @@ bool readFaults(const QCommandLineParser &parser, DeviceSimulator::Settings &set
     settings.unplugDevice = int(*unplugDevice);
     settings.replugAfterUnplug = parser.isSet(QStringLiteral("replug-after"));
     settings.seed = quint32(*seed);
-    settings.noiseBytes = parser.isSet(QStringLiteral("noise")) ? NoiseBytes : 0;
+    settings.noiseBytes = parser.isSet(QStringLiteral("noise")) ? noiseByteCount : 0;
     return true;
 }
 
@@ -206,7 +206,7 @@ bool outputWritable(const QString &pattern)
 
 std::optional<SimulatorRun::Options> readRunOptions(const QCommandLineParser &parser)
 {
-    const auto lineCount = CommandLine::integerValue(parser, QStringLiteral("count"), 1, MaxLines);
+    const auto lineCount = CommandLine::integerValue(parser, QStringLiteral("count"), 1, maxLines);
     const auto baud = CommandLine::integerValue(parser, QStringLiteral("baud"), 0, 10000000);
     const auto idleTimeout = CommandLine::millisecondsValue(parser, QStringLiteral("idle-timeout"), 86400);
     const auto replugAfterMs = CommandLine::integerValue(parser, QStringLiteral("replug-after"), 0, 3600000);

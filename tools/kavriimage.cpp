@@ -15,10 +15,10 @@
 
 namespace {
 
-constexpr int ImageFailsCheck = 1; // show: no envelope, or an application that does not match it
+constexpr int imageFailsCheck = 1; // show: no envelope, or an application that does not match it
 
 // The largest application whose image kavri-flash still sends: under 4 GiB in all.
-constexpr qint64 MaxApplication = qint64(std::numeric_limits<quint32>::max()) - ImageEnvelope::HeaderSize;
+constexpr qint64 maxApplication = qint64(std::numeric_limits<quint32>::max()) - ImageEnvelope::headerSize;
 
 void addOptions(QCommandLineParser &parser)
 {
@@ -43,7 +43,7 @@ void addOptions(QCommandLineParser &parser)
 std::optional<QByteArray> readWhole(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxApplication + ImageEnvelope::HeaderSize) {
+    if (!file.open(QIODevice::ReadOnly) || file.size() > maxApplication + ImageEnvelope::headerSize) {
         CommandLine::printError(QStringLiteral("cannot read %1 (or it is 4 GiB or more)").arg(path));
         return std::nullopt;
     }
@@ -74,7 +74,7 @@ int wrap(const QString &applicationPath, const QCommandLineParser &parser)
     const std::optional<QByteArray> application = readWhole(applicationPath);
     if (!application)
         return ExitBadInput;
-    if (application->isEmpty() || application->size() > MaxApplication) {
+    if (application->isEmpty() || application->size() > maxApplication) {
         CommandLine::printError(QStringLiteral("%1 is empty, or too large for an image under 4 GiB").arg(applicationPath));
         return ExitBadInput;
     }
@@ -108,14 +108,14 @@ int show(const QString &imagePath)
     const std::optional<ImageEnvelope::Header> header = ImageEnvelope::read(*image);
     if (!header) {
         CommandLine::printLine(QStringLiteral("%1: no envelope (%2 bytes, flashed as they are)").arg(imagePath).arg(image->size()));
-        return ImageFailsCheck;
+        return imageFailsCheck;
     }
     const ImageEnvelope::Check check = ImageEnvelope::check(*image, *header);
     CommandLine::printLine(QStringLiteral("application: %1 bytes").arg(header->length));
     CommandLine::printLine(QStringLiteral("version: %1.%2").arg(header->versionMajor).arg(header->versionMinor));
     CommandLine::printLine(QStringLiteral("crc32: %1").arg(header->crc32, 8, 16, QLatin1Char('0')));
-    CommandLine::printLine(QStringLiteral("check: ") + checkText(check, image->size() - ImageEnvelope::HeaderSize));
-    return check == ImageEnvelope::Check::Ok ? ExitOk : ImageFailsCheck;
+    CommandLine::printLine(QStringLiteral("check: ") + checkText(check, image->size() - ImageEnvelope::headerSize));
+    return check == ImageEnvelope::Check::Ok ? ExitOk : imageFailsCheck;
 }
 
 } // namespace

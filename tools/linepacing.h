@@ -13,16 +13,16 @@ class LineTiming
 public:
     // 0 makes the line instant.
     void setBaudRate(int baud);
-    bool isPaced() const { return m_byteNs > 0; }
-    qint64 durationNs(qint64 byteCount) const { return byteCount * m_byteNs; }
+    bool isPaced() const { return byteNs > 0; }
+    qint64 durationNs(qint64 byteCount) const { return byteCount * byteNs; }
 
     // The moment the last of byteCount bytes, handed to the line at now, has
     // fully arrived at the far end.
     qint64 deliver(qint64 now, qint64 byteCount);
 
 private:
-    qint64 m_byteNs = 0;
-    qint64 m_busyUntil = 0;
+    qint64 byteNs = 0;
+    qint64 busyUntil = 0;
 };
 
 // A one-shot wake-up on clock, accurate to a few microseconds. An ordinary
@@ -46,10 +46,10 @@ signals:
 private:
     void fire();
 
-    const QElapsedTimer &m_clock;
-    int m_timerFd = -1;
-    QSocketNotifier m_notifier{QSocketNotifier::Read};
-    qint64 m_deadlineNs = 0;
+    const QElapsedTimer &clock;
+    int timerFd = -1;
+    QSocketNotifier notifier{QSocketNotifier::Read};
+    qint64 wakeDeadlineNs = 0;
 };
 
 #endif // LINEPACING_H

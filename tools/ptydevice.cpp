@@ -5,34 +5,34 @@
 
 namespace {
 
-constexpr int DefaultPollIntervalMs = 20;
+constexpr int defaultPollIntervalMs = 20;
 // The silence a device keeps before it announces itself: the host takes an
 // 0x03 for an announcement only after 20 ms of silence on the line.
-constexpr qint64 AnnounceQuietNs = 30'000'000;
+constexpr qint64 announceQuietNs = 30'000'000;
 
 } // namespace
 
 PtyDevice::PtyDevice(const DeviceSimulator::Settings &settings, QObject *parent)
     : QObject(parent)
-    , m_simulator(settings)
+    , deviceSimulator(settings)
 {
-    m_pollTimer.setInterval(DefaultPollIntervalMs);
-    m_silenceTimer.setSingleShot(true);
-    connect(&m_pollTimer, &QTimer::timeout, this, [this] {
-        schedule(m_simulator.tick(), m_clock.nsecsElapsed());
+    pollTimer.setInterval(defaultPollIntervalMs);
+    silenceTimer.setSingleShot(true);
+    connect(&pollTimer, &QTimer::timeout, this, [this] {
+        schedule(deviceSimulator.tick(), clock.nsecsElapsed());
         watchSilence();
     });
-    connect(&m_silenceTimer, &QTimer::timeout, this, &PtyDevice::giveUp);
-    connect(&m_line, &DeviceLine::received, this, &PtyDevice::receive);
-    connect(&m_line, &DeviceLine::drained, this, &PtyDevice::requestWritten);
-    connect(&m_line, &DeviceLine::failed, this, &PtyDevice::hangUp);
-    connect(&m_line, &DeviceLine::hostOpened, this, [this] {
-        m_hostOpenedNs = m_clock.nsecsElapsed();
+    connect(&silenceTimer, &QTimer::timeout, this, &PtyDevice::giveUp);
+    connect(&line, &DeviceLine::received, this, &PtyDevice::receive);
+    connect(&line, &DeviceLine::drained, this, &PtyDevice::requestWritten);
+    connect(&line, &DeviceLine::failed, this, &PtyDevice::hangUp);
+    connect(&line, &DeviceLine::hostOpened, this, [this] {
+        hostOpenedNs = clock.nsecsElapsed();
         emit hostOpened();
     });
-    connect(&m_line, &DeviceLine::hostClosed, this, &PtyDevice::hostClosed);
-    connect(&m_releaseWakeUp, &PreciseWakeUp::due, this, &PtyDevice::releaseDue);
-    connect(&m_quietWakeUp, &PreciseWakeUp::due, this, &PtyDevice::lineWentQuiet);
+    connect(&line, &DeviceLine::hostClosed, this, &PtyDevice::hostClosed);
+    connect(&releaseWakeUp, &PreciseWakeUp::due, this, &PtyDevice::releaseDue);
+    connect(&quietWakeUp, &PreciseWakeUp::due, this, &PtyDevice::lineWentQuiet);
 }
 
 PtyDevice::~PtyDevice()
@@ -42,7 +42,7 @@ PtyDevice::~PtyDevice()
 
 bool PtyDevice::open()
 {
-    if (!m_line.openPty())
+    if (!line.openPty())
         return false;
     startClock();
     return true;
@@ -50,7 +50,7 @@ bool PtyDevice::open()
 
 bool PtyDevice::openPort(const QString &path)
 {
-    if (!m_line.openPort(path))
+    if (!line.openPort(path))
         return false;
     startClock();
     return true;
@@ -59,15 +59,15 @@ bool PtyDevice::openPort(const QString &path)
 void PtyDevice::startClock()
 {
     // One clock for the whole run: line pacing and the figures span a replug.
-    if (!m_clock.isValid())
-        m_clock.start();
+    if (!clock.isValid())
+        clock.start();
 }
 
 bool PtyDevice::openForHost()
 {
     if (!open())
         return false;
-    if (!m_line.watchHost() || !m_line.pointLink()) {
+    if (!line.watchHost() || !line.pointLink()) {
         closeLine();
         return false;
     }
@@ -77,20 +77,20 @@ bool PtyDevice::openForHost()
 
 void PtyDevice::setBaudRate(int baud)
 {
-    m_toHost.setBaudRate(baud);
-    m_fromHost.setBaudRate(baud);
+    toHost.setBaudRate(baud);
+    fromHost.setBaudRate(baud);
 }
 
 void PtyDevice::setIdleTimeout(int milliseconds)
 {
-    m_silenceTimer.setInterval(milliseconds);
+    silenceTimer.setInterval(milliseconds);
 }
 
 void PtyDevice::start()
 {
-    schedule(m_simulator.start(), m_clock.nsecsElapsed());
+    schedule(deviceSimulator.start(), clock.nsecsElapsed());
     watchSilence();
-    m_pollTimer.start();
+    pollTimer.start();
 }
 
 void PtyDevice::hangUp()
@@ -103,35 +103,35 @@ void PtyDevice::hangUp()
 
 void PtyDevice::closeLine()
 {
-    m_line.close();
-    m_pollTimer.stop();
-    m_silenceTimer.stop();
-    m_releaseWakeUp.cancel();
-    m_scheduled.clear();
-    m_quietWakeUp.cancel();
-    m_quietAtNs = -1;
+    line.close();
+    pollTimer.stop();
+    silenceTimer.stop();
+    releaseWakeUp.cancel();
+    scheduled.clear();
+    quietWakeUp.cancel();
+    quietAtNs = -1;
 }
 
 void PtyDevice::receive(const QByteArray &bytes)
 {
-    const qint64 now = m_clock.nsecsElapsed();
+    const qint64 now = clock.nsecsElapsed();
     // Bytes that start arriving after the earlier ones have arrived came
     // after a quiet line, however late the wake-up that says so.
-    if (m_quietAtNs >= 0 && now >= m_quietAtNs)
+    if (quietAtNs >= 0 && now >= quietAtNs)
         lineWentQuiet();
-    const qint64 arrivedAt = m_fromHost.deliver(now, bytes.size());
-    m_lastFromHostNs = arrivedAt;
-    const bool paced = m_fromHost.isPaced();
-    const DeviceSimulator::Output output = m_simulator.feed(bytes, !paced);
+    const qint64 arrivedAt = fromHost.deliver(now, bytes.size());
+    lastFromHostNs = arrivedAt;
+    const bool paced = fromHost.isPaced();
+    const DeviceSimulator::Output output = deviceSimulator.feed(bytes, !paced);
     if (output.events & DeviceSimulator::FrameReceived)
-        m_statistics.frameSent(arrivedAt - m_fromHost.durationNs(DeviceSimulator::FrameLength));
+        turnaroundStats.frameSent(arrivedAt - fromHost.durationNs(DeviceSimulator::frameLength));
     schedule(output, arrivedAt);
     if (paced) {
-        m_quietAtNs = arrivedAt;
-        m_quietWakeUp.wakeAt(arrivedAt);
+        quietAtNs = arrivedAt;
+        quietWakeUp.wakeAt(arrivedAt);
     }
     // The host spoke: its silence counts afresh.
-    m_silenceTimer.stop();
+    silenceTimer.stop();
     watchSilence();
 }
 
@@ -139,41 +139,41 @@ void PtyDevice::receive(const QByteArray &bytes)
 // (no host yet, between devices, unplugged, finished).
 void PtyDevice::watchSilence()
 {
-    if (m_silenceTimer.interval() > 0 && m_simulator.awaitsHost()) {
-        if (!m_silenceTimer.isActive())
-            m_silenceTimer.start();
+    if (silenceTimer.interval() > 0 && deviceSimulator.awaitsHost()) {
+        if (!silenceTimer.isActive())
+            silenceTimer.start();
     } else {
-        m_silenceTimer.stop();
+        silenceTimer.stop();
     }
 }
 
 void PtyDevice::giveUp()
 {
     emit hostSilent();
-    schedule(m_simulator.giveUp(), m_clock.nsecsElapsed());
+    schedule(deviceSimulator.giveUp(), clock.nsecsElapsed());
 }
 
 void PtyDevice::lineWentQuiet()
 {
-    const qint64 quietAt = std::exchange(m_quietAtNs, -1);
+    const qint64 quietAt = std::exchange(quietAtNs, -1);
     if (quietAt >= 0)
-        schedule(m_simulator.lineQuiet(), quietAt);
+        schedule(deviceSimulator.lineQuiet(), quietAt);
 }
 
 void PtyDevice::schedule(const DeviceSimulator::Output &output, qint64 readyAt)
 {
-    const int device = m_simulator.currentDeviceIndex();
+    const int device = deviceSimulator.currentDeviceIndex();
     const bool speaks = !output.bytes.isEmpty();
-    if (!m_toHost.isPaced()) {
+    if (!toHost.isPaced()) {
         apply(output, device);
         if (speaks)
-            m_toHostIdleNs = std::max(m_toHostIdleNs, m_clock.nsecsElapsed());
+            toHostIdleNs = std::max(toHostIdleNs, clock.nsecsElapsed());
     } else {
         // Events wait with the bytes, so a device never ends before its last
         // reply (a CAN, say) is on the line.
-        const qint64 due = m_toHost.deliver(readyAt, output.bytes.size());
+        const qint64 due = toHost.deliver(readyAt, output.bytes.size());
         if (speaks)
-            m_toHostIdleNs = due;
+            toHostIdleNs = due;
         queue({due, {output.bytes, {}, output.events}, device});
     }
     if (!output.announcement.isEmpty())
@@ -182,52 +182,52 @@ void PtyDevice::schedule(const DeviceSimulator::Output &output, qint64 readyAt)
 
 void PtyDevice::scheduleAnnouncement(const QByteArray &announcement, qint64 readyAt)
 {
-    const qint64 quietFrom = std::max({readyAt, m_toHostIdleNs, m_hostOpenedNs});
-    qint64 due = quietFrom + AnnounceQuietNs;
-    if (m_toHost.isPaced())
-        due = m_toHost.deliver(due, announcement.size());
-    m_toHostIdleNs = due;
-    queue({due, {announcement, {}, {}}, m_simulator.currentDeviceIndex()});
+    const qint64 quietFrom = std::max({readyAt, toHostIdleNs, hostOpenedNs});
+    qint64 due = quietFrom + announceQuietNs;
+    if (toHost.isPaced())
+        due = toHost.deliver(due, announcement.size());
+    toHostIdleNs = due;
+    queue({due, {announcement, {}, {}}, deviceSimulator.currentDeviceIndex()});
 }
 
 void PtyDevice::queue(const Release &release)
 {
-    m_scheduled.append(release);
-    if (m_scheduled.size() == 1)
-        m_releaseWakeUp.wakeAt(m_scheduled.first().dueNs);
+    scheduled.append(release);
+    if (scheduled.size() == 1)
+        releaseWakeUp.wakeAt(scheduled.first().dueNs);
 }
 
 void PtyDevice::releaseDue()
 {
-    while (!m_scheduled.isEmpty() && m_scheduled.first().dueNs <= m_clock.nsecsElapsed()) {
-        const Release release = m_scheduled.takeFirst();
+    while (!scheduled.isEmpty() && scheduled.first().dueNs <= clock.nsecsElapsed()) {
+        const Release release = scheduled.takeFirst();
         apply(release.output, release.deviceIndex);
     }
-    if (!m_scheduled.isEmpty())
-        m_releaseWakeUp.wakeAt(m_scheduled.first().dueNs);
+    if (!scheduled.isEmpty())
+        releaseWakeUp.wakeAt(scheduled.first().dueNs);
 }
 
 void PtyDevice::apply(const DeviceSimulator::Output &output, int deviceIndex)
 {
     if (output.events & DeviceSimulator::FrameRequested)
-        m_requestUnwritten = true;
-    m_line.write(output.bytes);
+        requestUnwritten = true;
+    line.write(output.bytes);
     if (output.events & DeviceSimulator::DeviceFinished) {
         // The host's part ends with its last byte (the EOT, say), not with
         // the quiet the device waits out after it.
-        m_statistics.transferEnded(m_lastFromHostNs);
+        turnaroundStats.transferEnded(lastFromHostNs);
         emit deviceFinished(deviceIndex);
     }
     if (output.events & DeviceSimulator::UnplugRequested)
         hangUp();
     if (output.events & DeviceSimulator::AllDone) {
-        m_pollTimer.stop();
+        pollTimer.stop();
         emit allDone();
     }
 }
 
 void PtyDevice::requestWritten()
 {
-    if (std::exchange(m_requestUnwritten, false))
-        m_statistics.requestWritten(m_clock.nsecsElapsed());
+    if (std::exchange(requestUnwritten, false))
+        turnaroundStats.requestWritten(clock.nsecsElapsed());
 }

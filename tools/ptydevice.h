@@ -37,12 +37,12 @@ public:
     // A symbolic link kept pointing at the current slave, as udev keeps
     // /dev/serial/by-id/... pointing at a USB adapter: removed when the line
     // closes, made again by openForHost(). Set it before openForHost().
-    void setLinkPath(const QString &path) { m_line.setLinkPath(path); }
-    QString errorString() const { return m_line.errorString(); }
-    QString slavePath() const { return m_line.slavePath(); }
-    bool isOpen() const { return m_line.isOpen(); }
+    void setLinkPath(const QString &path) { line.setLinkPath(path); }
+    QString errorString() const { return line.errorString(); }
+    QString slavePath() const { return line.slavePath(); }
+    bool isOpen() const { return line.isOpen(); }
 
-    void setPollInterval(int milliseconds) { m_pollTimer.setInterval(milliseconds); }
+    void setPollInterval(int milliseconds) { pollTimer.setInterval(milliseconds); }
 
     // Paces the line as a real one at baud would be (0: as fast as the link
     // goes): bytes for the host are released only once they would have
@@ -58,13 +58,13 @@ public:
     // Announces the first device and starts the poll clock. Have the host
     // open the port first if it might discard input on opening.
     void start();
-    bool isHostConnected() const { return m_line.isHostConnected(); }
+    bool isHostConnected() const { return line.isHostConnected(); }
 
     // Closes the line; the host sees a hang-up, like a pulled cable.
     void hangUp();
 
-    const DeviceSimulator &simulator() const { return m_simulator; }
-    const TurnaroundStats &statistics() const { return m_statistics; }
+    const DeviceSimulator &simulator() const { return deviceSimulator; }
+    const TurnaroundStats &statistics() const { return turnaroundStats; }
 
 signals:
     void deviceFinished(int index);
@@ -98,26 +98,26 @@ private:
     void giveUp();
     void closeLine();
 
-    DeviceSimulator m_simulator;
-    DeviceLine m_line;
-    QTimer m_pollTimer;
-    QTimer m_silenceTimer;
+    DeviceSimulator deviceSimulator;
+    DeviceLine line;
+    QTimer pollTimer;
+    QTimer silenceTimer;
 
-    QElapsedTimer m_clock;
-    LineTiming m_toHost;
-    LineTiming m_fromHost;
-    PreciseWakeUp m_releaseWakeUp{m_clock};
-    QList<Release> m_scheduled;
-    qint64 m_toHostIdleNs = 0; // when the last byte for the host has arrived
-    qint64 m_hostOpenedNs = 0;
-    qint64 m_lastFromHostNs = 0; // when the host's last byte arrived
+    QElapsedTimer clock;
+    LineTiming toHost;
+    LineTiming fromHost;
+    PreciseWakeUp releaseWakeUp{clock};
+    QList<Release> scheduled;
+    qint64 toHostIdleNs = 0; // when the last byte for the host has arrived
+    qint64 hostOpenedNs = 0;
+    qint64 lastFromHostNs = 0; // when the host's last byte arrived
     // On a paced line the bytes from the host are judged once the line has
     // gone quiet behind them: when they have arrived and no more follow.
-    PreciseWakeUp m_quietWakeUp{m_clock};
-    qint64 m_quietAtNs = -1;
+    PreciseWakeUp quietWakeUp{clock};
+    qint64 quietAtNs = -1;
 
-    bool m_requestUnwritten = false;
-    TurnaroundStats m_statistics;
+    bool requestUnwritten = false;
+    TurnaroundStats turnaroundStats;
 };
 
 #endif // PTYDEVICE_H

@@ -11,9 +11,9 @@
 
 namespace {
 
-constexpr int HostCloseWaitMs = 2000;
+constexpr int hostCloseWaitMs = 2000;
 // Each line's devices differ from the other lines' in this UID byte.
-constexpr int LineUidByte = 6;
+constexpr int lineUidByte = 6;
 
 QString outcomeName(DeviceSimulator::Outcome outcome)
 {
@@ -50,14 +50,14 @@ void printPayloadRate(const TurnaroundStats &statistics, int blocks, int baud, i
     const qint64 transferNs = statistics.totalTransferNs();
     if (transferNs <= 0)
         return;
-    const double rate = blocks * double(DeviceSimulator::BlockSize) / (transferNs / 1e9);
+    const double rate = blocks * double(DeviceSimulator::blockSize) / (transferNs / 1e9);
     QString line = lines == 1
         ? QStringLiteral("Payload rate: %1 B/s over %2 s").arg(rate, 0, 'f', 1).arg(transferNs / 1e9, 0, 'f', 3)
         : QStringLiteral("Payload rate: %1 B/s a line (%2 lines) over %3 s")
               .arg(rate, 0, 'f', 1).arg(lines).arg(wallNs / 1e9, 0, 'f', 3);
     if (baud > 0) {
         // Each 1024 payload bytes ride in a 1027-byte frame of ten-bit bytes.
-        const double ceiling = baud / 10.0 * DeviceSimulator::BlockSize / DeviceSimulator::FrameLength;
+        const double ceiling = baud / 10.0 * DeviceSimulator::blockSize / DeviceSimulator::frameLength;
         line += QStringLiteral(", %1% of the %2 B/s ceiling")
                     .arg(100 * rate / ceiling, 0, 'f', 2).arg(ceiling, 0, 'f', 1);
     }
@@ -67,15 +67,15 @@ void printPayloadRate(const TurnaroundStats &statistics, int blocks, int baud, i
 } // namespace
 
 SimulatorRun::SimulatorRun(const DeviceSimulator::Settings &settings, const Options &options)
-    : m_options(options)
+    : options(options)
 {
     for (int line = 0; line < options.lineCount; ++line) {
         DeviceSimulator::Settings lineSettings = settings;
-        lineSettings.uid[LineUidByte] = char(quint8(lineSettings.uid.at(LineUidByte)) + line);
+        lineSettings.uid[lineUidByte] = char(quint8(lineSettings.uid.at(lineUidByte)) + line);
         auto device = std::make_unique<PtyDevice>(lineSettings);
         device->setBaudRate(options.baud);
         device->setIdleTimeout(options.idleTimeoutMs);
-        m_lines.push_back(std::move(device));
+        lines.push_back(std::move(device));
         connectLine(line);
     }
 }
@@ -91,29 +91,29 @@ QString SimulatorRun::outputPath(const QString &pattern, int line, int device)
 
 void SimulatorRun::connectLine(int line)
 {
-    PtyDevice *device = m_lines.at(line).get();
+    PtyDevice *device = lines.at(line).get();
     connect(device, &PtyDevice::deviceFinished, this, [this, line](int index) { reportDevice(line, index); });
     connect(device, &PtyDevice::hostSilent, this, [this, line] { reportSilence(line); });
     connect(device, &PtyDevice::hostOpened, this, [this] {
-        if (!m_sinceFirstHost.isValid())
-            m_sinceFirstHost.start();
+        if (!sinceFirstHost.isValid())
+            sinceFirstHost.start();
     });
     connect(device, &PtyDevice::allDone, this, &SimulatorRun::lineDone);
     connect(device, &PtyDevice::unplugged, this, [this, line] {
-        if (m_lines.at(line)->simulator().isUnplugged())
+        if (lines.at(line)->simulator().isUnplugged())
             replugLater(line);
     });
 }
 
 bool SimulatorRun::open()
 {
-    for (const auto &line : m_lines) {
+    for (const auto &line : lines) {
         if (!openLine(*line)) {
             CommandLine::printError(line->errorString());
             return false;
         }
     }
-    for (const auto &line : m_lines) {
+    for (const auto &line : lines) {
         if (!line->slavePath().isEmpty())
             CommandLine::printLine(line->slavePath());
     }
@@ -122,13 +122,13 @@ bool SimulatorRun::open()
 
 bool SimulatorRun::openLine(PtyDevice &line)
 {
-    if (!m_options.portPath.isEmpty()) {
-        if (!line.openPort(m_options.portPath))
+    if (!options.portPath.isEmpty()) {
+        if (!line.openPort(options.portPath))
             return false;
         line.start();
         return true;
     }
-    line.setLinkPath(m_options.linkPath);
+    line.setLinkPath(options.linkPath);
     // The path is printed only once the host's opening is watched for, so a
     // host that starts on reading it cannot open the line unseen.
     return line.openForHost();
@@ -136,22 +136,22 @@ bool SimulatorRun::openLine(PtyDevice &line)
 
 QString SimulatorRun::deviceName(int line, int device) const
 {
-    if (m_lines.size() == 1)
+    if (lines.size() == 1)
         return QStringLiteral("Device %1").arg(device + 1);
     return QStringLiteral("Line %1 device %2").arg(line + 1).arg(device + 1);
 }
 
 void SimulatorRun::reportDevice(int line, int device)
 {
-    const DeviceSimulator::DeviceRecord &record = m_lines.at(line)->simulator().devices().at(device);
-    if (m_sinceFirstHost.isValid())
-        m_lastDeviceEndNs = m_sinceFirstHost.nsecsElapsed();
+    const DeviceSimulator::DeviceRecord &record = lines.at(line)->simulator().devices().at(device);
+    if (sinceFirstHost.isValid())
+        lastDeviceEndNs = sinceFirstHost.nsecsElapsed();
     CommandLine::printLine(QStringLiteral("%1 UID %2: %3, %4 blocks received")
                                .arg(deviceName(line, device), QString::fromLatin1(record.uid.toHex().toUpper()),
                                     outcomeName(record.outcome))
-                               .arg(record.image.size() / DeviceSimulator::BlockSize));
-    if (!m_options.outPattern.isEmpty())
-        saveImage(outputPath(m_options.outPattern, line, device), record.image);
+                               .arg(record.image.size() / DeviceSimulator::blockSize));
+    if (!options.outPattern.isEmpty())
+        saveImage(outputPath(options.outPattern, line, device), record.image);
 }
 
 void SimulatorRun::saveImage(const QString &path, const QByteArray &image)
@@ -166,12 +166,12 @@ void SimulatorRun::saveImage(const QString &path, const QByteArray &image)
 
 void SimulatorRun::reportSilence(int line)
 {
-    const DeviceSimulator &simulator = m_lines.at(line)->simulator();
+    const DeviceSimulator &simulator = lines.at(line)->simulator();
     const int device = simulator.currentDeviceIndex();
     CommandLine::printError(QStringLiteral("%1 UID %2 gave up: the host was silent for %3 s")
                                 .arg(deviceName(line, device),
                                      QString::fromLatin1(simulator.devices().at(device).uid.toHex().toUpper()))
-                                .arg(CommandLine::secondsText(m_options.idleTimeoutMs)));
+                                .arg(CommandLine::secondsText(options.idleTimeoutMs)));
     fail(ExitTimedOut);
 }
 
@@ -179,16 +179,16 @@ void SimulatorRun::reportSilence(int line)
 // link, and the next device announces itself there.
 void SimulatorRun::replugLater(int line)
 {
-    if (m_options.replugAfterMs < 0)
+    if (options.replugAfterMs < 0)
         return;
-    PtyDevice *device = m_lines.at(line).get();
-    QTimer::singleShot(m_options.replugAfterMs, device, [this, device, line] {
+    PtyDevice *device = lines.at(line).get();
+    QTimer::singleShot(options.replugAfterMs, device, [this, device, line] {
         if (!device->openForHost()) {
             CommandLine::printError(device->errorString());
             QCoreApplication::exit(ExitPortFailed);
             return;
         }
-        const QString plugged = m_lines.size() == 1 ? QStringLiteral("Plugged in again")
+        const QString plugged = lines.size() == 1 ? QStringLiteral("Plugged in again")
                                                     : QStringLiteral("Line %1 plugged in again").arg(line + 1);
         CommandLine::printLine(QStringLiteral("%1: %2").arg(plugged, device->slavePath()));
     });
@@ -196,7 +196,7 @@ void SimulatorRun::replugLater(int line)
 
 void SimulatorRun::lineDone()
 {
-    if (++m_linesDone < int(m_lines.size()))
+    if (++linesDone < int(lines.size()))
         return;
     printSummary();
     exitOnceHostsLetGo();
@@ -207,15 +207,15 @@ void SimulatorRun::lineDone()
 void SimulatorRun::printLineRows() const
 {
     qsizetype pathWidth = 4;
-    for (const auto &line : m_lines)
+    for (const auto &line : lines)
         pathWidth = std::max(pathWidth, line->slavePath().size());
     const QString row = QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8  %9");
     CommandLine::printLine(row.arg(QStringLiteral("Line"), 4).arg(QStringLiteral("Path"), -int(pathWidth))
                                .arg(QStringLiteral("Devices")).arg(QStringLiteral("Blocks")).arg(QStringLiteral("Bad"))
                                .arg(QStringLiteral("NAKs")).arg(QStringLiteral("p50 µs"))
                                .arg(QStringLiteral("p99 µs")).arg(QStringLiteral("max µs")));
-    for (int line = 0; line < int(m_lines.size()); ++line) {
-        const PtyDevice &device = *m_lines.at(line);
+    for (int line = 0; line < int(lines.size()); ++line) {
+        const PtyDevice &device = *lines.at(line);
         const DeviceSimulator &simulator = device.simulator();
         const auto figures = device.statistics().percentiles();
         const auto micros = [&figures](qint64 TurnaroundStats::Percentiles::*field) {
@@ -237,20 +237,20 @@ void SimulatorRun::printSummary() const
     qsizetype devices = 0;
     int blocks = 0, badFrames = 0, naks = 0;
     TurnaroundStats statistics;
-    if (m_lines.size() > 1)
+    if (lines.size() > 1)
         printLineRows();
-    for (int line = 0; line < int(m_lines.size()); ++line) {
-        const DeviceSimulator &simulator = m_lines.at(line)->simulator();
+    for (int line = 0; line < int(lines.size()); ++line) {
+        const DeviceSimulator &simulator = lines.at(line)->simulator();
         devices += simulator.devices().size();
         blocks += simulator.blocksReceived();
         badFrames += simulator.badFrames();
         naks += simulator.naksSent();
-        statistics.add(m_lines.at(line)->statistics());
+        statistics.add(lines.at(line)->statistics());
     }
     CommandLine::printLine(QStringLiteral("Devices: %1, blocks: %2, bad frames: %3, NAKs sent: %4")
                                .arg(devices).arg(blocks).arg(badFrames).arg(naks));
     CommandLine::printLine(QStringLiteral("Host turnaround: ") + turnaroundText(statistics));
-    printPayloadRate(statistics, blocks, m_options.baud, int(m_lines.size()), m_lastDeviceEndNs);
+    printPayloadRate(statistics, blocks, options.baud, int(lines.size()), lastDeviceEndNs);
 }
 
 void SimulatorRun::stop(const QString &signalName)
@@ -265,28 +265,28 @@ void SimulatorRun::stop(const QString &signalName)
 // hosts close them, as devices left plugged in would, though not for long.
 void SimulatorRun::exitOnceHostsLetGo()
 {
-    const int exitCode = m_exitCode;
+    const int exitCode = code;
     if (hostsGone()) {
         QCoreApplication::exit(exitCode);
         return;
     }
-    for (const auto &line : m_lines) {
+    for (const auto &line : lines) {
         connect(line.get(), &PtyDevice::hostClosed, this, [this, exitCode] {
             if (hostsGone())
                 QCoreApplication::exit(exitCode);
         });
     }
-    QTimer::singleShot(HostCloseWaitMs, this, [exitCode] { QCoreApplication::exit(exitCode); });
+    QTimer::singleShot(hostCloseWaitMs, this, [exitCode] { QCoreApplication::exit(exitCode); });
 }
 
 bool SimulatorRun::hostsGone() const
 {
-    return std::none_of(m_lines.cbegin(), m_lines.cend(),
+    return std::none_of(lines.cbegin(), lines.cend(),
                         [](const auto &line) { return line->isOpen() && line->isHostConnected(); });
 }
 
 void SimulatorRun::fail(int exitCode)
 {
-    if (m_exitCode == 0)
-        m_exitCode = exitCode;
+    if (code == 0)
+        code = exitCode;
 }

@@ -56,14 +56,14 @@ private:
     bool hostsGone() const;
     void fail(int exitCode);
 
-    Options m_options;
-    std::vector<std::unique_ptr<PtyDevice>> m_lines;
-    int m_linesDone = 0;
-    int m_exitCode = 0;
+    Options options;
+    std::vector<std::unique_ptr<PtyDevice>> lines;
+    int linesDone = 0;
+    int code = 0;
     // Wall time, from the first host's opening to the last device's end:
     // the lines' own transfer times overlap.
-    QElapsedTimer m_sinceFirstHost;
-    qint64 m_lastDeviceEndNs = 0;
+    QElapsedTimer sinceFirstHost;
+    qint64 lastDeviceEndNs = 0;
 };
 
 #endif // SIMULATORRUN_H

@@ -16,41 +16,41 @@ qint64 percentileUs(const QList<qint64> &sortedNs, double fraction)
 
 void TurnaroundStats::requestWritten(qint64 at)
 {
-    m_requestWrittenAt = at;
-    if (m_transferStartedAt < 0)
-        m_transferStartedAt = at;
+    requestWrittenAt = at;
+    if (transferStartedAt < 0)
+        transferStartedAt = at;
 }
 
 void TurnaroundStats::frameSent(qint64 sentAt)
 {
-    if (m_requestWrittenAt >= 0)
-        m_turnaroundsNs.append(sentAt - m_requestWrittenAt);
-    m_requestWrittenAt = -1;
+    if (requestWrittenAt >= 0)
+        turnaroundDurationsNs.append(sentAt - requestWrittenAt);
+    requestWrittenAt = -1;
 }
 
 void TurnaroundStats::transferEnded(qint64 at)
 {
-    if (m_transferStartedAt >= 0)
-        m_transferTimesNs.append(at - m_transferStartedAt);
-    m_transferStartedAt = -1;
+    if (transferStartedAt >= 0)
+        transferDurationsNs.append(at - transferStartedAt);
+    transferStartedAt = -1;
 }
 
 void TurnaroundStats::add(const TurnaroundStats &other)
 {
-    m_turnaroundsNs += other.m_turnaroundsNs;
-    m_transferTimesNs += other.m_transferTimesNs;
+    turnaroundDurationsNs += other.turnaroundDurationsNs;
+    transferDurationsNs += other.transferDurationsNs;
 }
 
 qint64 TurnaroundStats::totalTransferNs() const
 {
-    return std::accumulate(m_transferTimesNs.cbegin(), m_transferTimesNs.cend(), qint64(0));
+    return std::accumulate(transferDurationsNs.cbegin(), transferDurationsNs.cend(), qint64(0));
 }
 
 std::optional<TurnaroundStats::Percentiles> TurnaroundStats::percentiles() const
 {
-    if (m_turnaroundsNs.isEmpty())
+    if (turnaroundDurationsNs.isEmpty())
         return std::nullopt;
-    QList<qint64> sorted = m_turnaroundsNs;
+    QList<qint64> sorted = turnaroundDurationsNs;
     std::sort(sorted.begin(), sorted.end());
     return Percentiles{percentileUs(sorted, 0.50), percentileUs(sorted, 0.99), sorted.last() / 1000,
                        sorted.size()};

@@ -30,18 +30,18 @@ public:
     // Adds another line's figures, for totals over several lines.
     void add(const TurnaroundStats &other);
 
-    const QList<qint64> &turnaroundsNs() const { return m_turnaroundsNs; }
-    const QList<qint64> &transferTimesNs() const { return m_transferTimesNs; }
+    const QList<qint64> &turnaroundsNs() const { return turnaroundDurationsNs; }
+    const QList<qint64> &transferTimesNs() const { return transferDurationsNs; }
     qint64 totalTransferNs() const;
     // Nearest-rank p50 and p99 and the maximum, in microseconds; nullopt
     // without frames.
     std::optional<Percentiles> percentiles() const;
 
 private:
-    qint64 m_requestWrittenAt = -1;
-    qint64 m_transferStartedAt = -1;
-    QList<qint64> m_turnaroundsNs;
-    QList<qint64> m_transferTimesNs;
+    qint64 requestWrittenAt = -1;
+    qint64 transferStartedAt = -1;
+    QList<qint64> turnaroundDurationsNs;
+    QList<qint64> transferDurationsNs;
 };
 
 #endif // TURNAROUNDSTATS_H
