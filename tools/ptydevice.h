@@ -3,7 +3,8 @@
 
 #include "deviceline.h"
 #include "devicesimulator.h"
-#include "linepacing.h"
+#include "linetiming.h"
+#include "precisewakeup.h"
 #include "turnaroundstats.h"
 
 #include <QElapsedTimer>

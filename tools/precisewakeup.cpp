@@ -1,4 +1,4 @@
-#include "linepacing.h"
+#include "precisewakeup.h"
 
 #include <algorithm>
 #include <sys/timerfd.h>
@@ -6,24 +6,12 @@
 
 namespace {
 
-constexpr int bitsPerByte = 10; // start bit, eight data bits, stop bit
 constexpr qint64 nsPerSecond = 1000000000;
 // How much earlier than the deadline the kernel timer is set: more than its
 // usual lateness (timer slack plus scheduling), so the spin is rarely skipped.
 constexpr qint64 spinMarginNs = 200000;
 
 } // namespace
-
-void LineTiming::setBaudRate(int baud)
-{
-    byteNs = baud > 0 ? bitsPerByte * nsPerSecond / baud : 0;
-}
-
-qint64 LineTiming::deliver(qint64 now, qint64 byteCount)
-{
-    busyUntil = std::max(busyUntil, now) + durationNs(byteCount);
-    return busyUntil;
-}
 
 PreciseWakeUp::PreciseWakeUp(const QElapsedTimer &clock, QObject *parent)
     : QObject(parent)
