@@ -1,5 +1,5 @@
 #include "devicesimulator.h"
-#include "ptydevice.h"
+#include "simulateddevice.h"
 
 #include "testdata.h"
 
@@ -433,7 +433,7 @@ void TestDeviceSimulator::ptyCarriesRawBytesAndHangsUp()
     // Interrupt, CR, LF, XON, XOFF, DEL: each altered or swallowed by a cooked tty.
     settings.uid = QByteArray::fromHex("030d0a11137f1c00");
     settings.unplugAtBlock = unplugAt;
-    PtyDevice device(settings);
+    SimulatedDevice device(settings);
     device.setPollInterval(5);
     QVERIFY2(device.open(), qPrintable(device.errorString()));
 
@@ -453,8 +453,8 @@ void TestDeviceSimulator::ptyCarriesRawBytesAndHangsUp()
         notifier.setEnabled(!hostSawHangUp);
         writesFailed |= !writeAll(fd, host.receive(received));
     });
-    QSignalSpy finished(&device, &PtyDevice::allDone);
-    QSignalSpy unplugged(&device, &PtyDevice::unplugged);
+    QSignalSpy finished(&device, &SimulatedDevice::allDone);
+    QSignalSpy unplugged(&device, &SimulatedDevice::unplugged);
 
     device.start();
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);

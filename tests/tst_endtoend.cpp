@@ -1,6 +1,6 @@
 #include "dialogentry.h"
 #include "kavriupdate.h"
-#include "ptydevice.h"
+#include "simulateddevice.h"
 #include "ptyline.h"
 #include "testdata.h"
 #include "toolprocess.h"
@@ -44,12 +44,12 @@ public:
             return;
         }
         for (int i = 0; i < spareDevices; ++i) {
-            spares.append(new PtyDevice(deviceSettings())); // without faults
+            spares.append(new SimulatedDevice(deviceSettings())); // without faults
             if (!spares.last()->open())
                 problem = spares.last()->errorString();
         }
         QStringList names{listedName(device)};
-        for (const PtyDevice *spare : std::as_const(spares))
+        for (const SimulatedDevice *spare : std::as_const(spares))
             names.append(listedName(*spare));
         dialog.reset(new kavriUpdate(nullptr, [names] {
             QList<PortInfo> ports;
@@ -67,7 +67,7 @@ public:
     ~Bench() { qDeleteAll(spares); }
 
     // "pts/7": the dialog opens it as /dev/pts/7, as it would /dev/ttyUSB0.
-    static QString listedName(const PtyDevice &pty) { return pty.slavePath().mid(5); }
+    static QString listedName(const SimulatedDevice &pty) { return pty.slavePath().mid(5); }
 
     // Written as a build writes it: a new file renamed over the old one.
     bool writeFirmware(const QByteArray &firmware)
@@ -87,8 +87,8 @@ public:
 
     QString problem; // why the bench could not be set up; empty when it is ready
     QTemporaryDir dir;
-    PtyDevice device;
-    QList<PtyDevice *> spares;
+    SimulatedDevice device;
+    QList<SimulatedDevice *> spares;
     std::unique_ptr<kavriUpdate> dialog;
 };
 
@@ -356,7 +356,7 @@ void TestEndToEnd::lostPortReturnsToIdle()
     // The next device, on another port, is served without a restart.
     bench.dialog->findChild<QComboBox *>("comboBoxPort")->setCurrentIndex(1);
     bench.press("pushButtonOK");
-    PtyDevice &next = *bench.spares.first();
+    SimulatedDevice &next = *bench.spares.first();
     next.start();
     QTRY_COMPARE(bench.status(), identityText);
     bench.press("pushButtonDownload");
@@ -445,7 +445,7 @@ void TestEndToEnd::longBurstIsAnsweredInFull()
 
 void TestEndToEnd::busyPortIsReported()
 {
-    PtyDevice device(deviceSettings());
+    SimulatedDevice device(deviceSettings());
     QVERIFY(device.open());
     QSerialPort holder(device.slavePath());
     QVERIFY(holder.open(QIODevice::ReadWrite));

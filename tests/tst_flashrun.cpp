@@ -4,7 +4,7 @@
 #include "flashconsole.h"
 #include "flashjson.h"
 #include "flashrun.h"
-#include "ptydevice.h"
+#include "simulateddevice.h"
 #include "ptyline.h"
 #include "testdata.h"
 
@@ -165,13 +165,13 @@ void TestFlashRun::portsServedAtOnce()
     cancels.cancelAtBlock = 3;
     unplugged.unplugAtBlock = 2;
     refusesSome.nakEvery = 2; // blocks 2, 4 and 6 of 7, once each
-    std::vector<std::unique_ptr<PtyDevice>> devices;
+    std::vector<std::unique_ptr<SimulatedDevice>> devices;
     for (const DeviceSimulator::Settings &settings : {cancels, unplugged, refusesSome, completes, completes}) {
-        devices.push_back(std::make_unique<PtyDevice>(settings));
+        devices.push_back(std::make_unique<SimulatedDevice>(settings));
         // Each announces itself once the host opens its line; the stalled one never does.
         QVERIFY(devices.size() == 4 ? devices.back()->open() : devices.back()->openForHost());
     }
-    PtyDevice &modem = *devices[4];
+    SimulatedDevice &modem = *devices[4];
     bool lateSlotListed = false;
     const PortSource source = [&] {
         QList<PortInfo> ports;
@@ -354,7 +354,7 @@ void TestFlashRun::hotPlugServesEveryComing()
 
     int fdsAfterFirst = 0;
     for (int cycle = 1; cycle <= cycles; ++cycle) {
-        auto board = std::make_unique<PtyDevice>(DeviceSimulator::Settings{});
+        auto board = std::make_unique<SimulatedDevice>(DeviceSimulator::Settings{});
         board->setLinkPath(link);
         QVERIFY(board->openForHost());
         plugged = true;
@@ -494,7 +494,7 @@ void TestFlashRun::slowReaderHoldsUpNobody()
     readerPausing.write = pauseAtFirstProgress;
     QTemporaryDir dir;
     const QByteArray image = patterned(8 * 1024);
-    PtyDevice device(DeviceSimulator::Settings{});
+    SimulatedDevice device(DeviceSimulator::Settings{});
     device.setBaudRate(115200); // 0.7 s for the image
     device.setIdleTimeout(500);
     QVERIFY(device.openForHost());
@@ -534,7 +534,7 @@ void TestFlashRun::logFailureLetsTransfersFinish()
     const QByteArray image = patterned(8 * 1024);
     DeviceSimulator::Settings settings;
     settings.deviceCount = 2;
-    PtyDevice slow(settings), quick(settings);
+    SimulatedDevice slow(settings), quick(settings);
     slow.setBaudRate(115200); // 0.7 s for the image
     QVERIFY(slow.openForHost());
     QVERIFY(quick.open()); // announces only when started
@@ -609,10 +609,10 @@ void TestFlashRun::noPortNamedTakesTheOneAdapter()
     QFETCH(QStringList, said);
     QTemporaryDir dir;
     const QByteArray firmware = patterned(100);
-    std::vector<std::unique_ptr<PtyDevice>> devices;
+    std::vector<std::unique_ptr<SimulatedDevice>> devices;
     QList<PortInfo> listed;
     for (const bool adapter : usb) {
-        devices.push_back(std::make_unique<PtyDevice>(DeviceSimulator::Settings()));
+        devices.push_back(std::make_unique<SimulatedDevice>(DeviceSimulator::Settings()));
         QVERIFY(devices.back()->openForHost()); // announces itself to any host that opens it
         listed.append({devices.back()->slavePath(), adapter ? "adapter" : "built-in", {}, {},
                        quint16(adapter ? 0x0403 : 0), quint16(adapter ? 0x6001 : 0)});

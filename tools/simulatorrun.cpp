@@ -72,7 +72,7 @@ SimulatorRun::SimulatorRun(const DeviceSimulator::Settings &settings, const Opti
     for (int line = 0; line < options.lineCount; ++line) {
         DeviceSimulator::Settings lineSettings = settings;
         lineSettings.uid[lineUidByte] = char(quint8(lineSettings.uid.at(lineUidByte)) + line);
-        auto device = std::make_unique<PtyDevice>(lineSettings);
+        auto device = std::make_unique<SimulatedDevice>(lineSettings);
         device->setBaudRate(options.baud);
         device->setIdleTimeout(options.idleTimeoutMs);
         lines.push_back(std::move(device));
@@ -91,15 +91,15 @@ QString SimulatorRun::outputPath(const QString &pattern, int line, int device)
 
 void SimulatorRun::connectLine(int line)
 {
-    PtyDevice *device = lines.at(line).get();
-    connect(device, &PtyDevice::deviceFinished, this, [this, line](int index) { reportDevice(line, index); });
-    connect(device, &PtyDevice::hostSilent, this, [this, line] { reportSilence(line); });
-    connect(device, &PtyDevice::hostOpened, this, [this] {
+    SimulatedDevice *device = lines.at(line).get();
+    connect(device, &SimulatedDevice::deviceFinished, this, [this, line](int index) { reportDevice(line, index); });
+    connect(device, &SimulatedDevice::hostSilent, this, [this, line] { reportSilence(line); });
+    connect(device, &SimulatedDevice::hostOpened, this, [this] {
         if (!sinceFirstHost.isValid())
             sinceFirstHost.start();
     });
-    connect(device, &PtyDevice::allDone, this, &SimulatorRun::lineDone);
-    connect(device, &PtyDevice::unplugged, this, [this, line] {
+    connect(device, &SimulatedDevice::allDone, this, &SimulatorRun::lineDone);
+    connect(device, &SimulatedDevice::unplugged, this, [this, line] {
         if (lines.at(line)->simulator().isUnplugged())
             replugLater(line);
     });
@@ -120,7 +120,7 @@ bool SimulatorRun::open()
     return true;
 }
 
-bool SimulatorRun::openLine(PtyDevice &line)
+bool SimulatorRun::openLine(SimulatedDevice &line)
 {
     if (!options.portPath.isEmpty()) {
         if (!line.openPort(options.portPath))
@@ -181,7 +181,7 @@ void SimulatorRun::replugLater(int line)
 {
     if (options.replugAfterMs < 0)
         return;
-    PtyDevice *device = lines.at(line).get();
+    SimulatedDevice *device = lines.at(line).get();
     QTimer::singleShot(options.replugAfterMs, device, [this, device, line] {
         if (!device->openForHost()) {
             CommandLine::printError(device->errorString());
@@ -215,7 +215,7 @@ void SimulatorRun::printLineRows() const
                                .arg(QStringLiteral("NAKs")).arg(QStringLiteral("p50 µs"))
                                .arg(QStringLiteral("p99 µs")).arg(QStringLiteral("max µs")));
     for (int line = 0; line < int(lines.size()); ++line) {
-        const PtyDevice &device = *lines.at(line);
+        const SimulatedDevice &device = *lines.at(line);
         const DeviceSimulator &simulator = device.simulator();
         const auto figures = device.statistics().percentiles();
         const auto micros = [&figures](qint64 TurnaroundStats::Percentiles::*field) {
@@ -271,7 +271,7 @@ void SimulatorRun::exitOnceHostsLetGo()
         return;
     }
     for (const auto &line : lines) {
-        connect(line.get(), &PtyDevice::hostClosed, this, [this, exitCode] {
+        connect(line.get(), &SimulatedDevice::hostClosed, this, [this, exitCode] {
             if (hostsGone())
                 QCoreApplication::exit(exitCode);
         });

@@ -2,7 +2,7 @@
 #define SIMULATORRUN_H
 
 #include "devicesimulator.h"
-#include "ptydevice.h"
+#include "simulateddevice.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -22,7 +22,7 @@ public:
     {
         int lineCount = 1;      // independent pseudo-terminals
         QString portPath;       // a real port instead (one line)
-        QString linkPath;       // see PtyDevice::setLinkPath()
+        QString linkPath;       // see SimulatedDevice::setLinkPath()
         QString outPattern;     // %p: line number, %n: device number
         int baud = 0;
         int idleTimeoutMs = 0;
@@ -42,7 +42,7 @@ public:
     void stop(const QString &signalName);
 
 private:
-    bool openLine(PtyDevice &line);
+    bool openLine(SimulatedDevice &line);
     void connectLine(int line);
     QString deviceName(int line, int device) const;
     void reportDevice(int line, int device);
@@ -57,7 +57,7 @@ private:
     void fail(int exitCode);
 
     Options options;
-    std::vector<std::unique_ptr<PtyDevice>> lines;
+    std::vector<std::unique_ptr<SimulatedDevice>> lines;
     int linesDone = 0;
     int code = 0;
     // Wall time, from the first host's opening to the last device's end:

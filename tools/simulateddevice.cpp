@@ -1,4 +1,4 @@
-#include "ptydevice.h"
+#include "simulateddevice.h"
 
 #include <algorithm>
 #include <utility>
@@ -12,7 +12,7 @@ constexpr qint64 announceQuietNs = 30'000'000;
 
 } // namespace
 
-PtyDevice::PtyDevice(const DeviceSimulator::Settings &settings, QObject *parent)
+SimulatedDevice::SimulatedDevice(const DeviceSimulator::Settings &settings, QObject *parent)
     : QObject(parent)
     , deviceSimulator(settings)
 {
@@ -22,25 +22,25 @@ PtyDevice::PtyDevice(const DeviceSimulator::Settings &settings, QObject *parent)
         schedule(deviceSimulator.tick(), clock.nsecsElapsed());
         watchSilence();
     });
-    connect(&silenceTimer, &QTimer::timeout, this, &PtyDevice::giveUp);
-    connect(&line, &DeviceLine::received, this, &PtyDevice::receive);
-    connect(&line, &DeviceLine::drained, this, &PtyDevice::requestWritten);
-    connect(&line, &DeviceLine::failed, this, &PtyDevice::hangUp);
+    connect(&silenceTimer, &QTimer::timeout, this, &SimulatedDevice::giveUp);
+    connect(&line, &DeviceLine::received, this, &SimulatedDevice::receive);
+    connect(&line, &DeviceLine::drained, this, &SimulatedDevice::requestWritten);
+    connect(&line, &DeviceLine::failed, this, &SimulatedDevice::hangUp);
     connect(&line, &DeviceLine::hostOpened, this, [this] {
         hostOpenedNs = clock.nsecsElapsed();
         emit hostOpened();
     });
-    connect(&line, &DeviceLine::hostClosed, this, &PtyDevice::hostClosed);
-    connect(&releaseWakeUp, &PreciseWakeUp::due, this, &PtyDevice::releaseDue);
-    connect(&quietWakeUp, &PreciseWakeUp::due, this, &PtyDevice::lineWentQuiet);
+    connect(&line, &DeviceLine::hostClosed, this, &SimulatedDevice::hostClosed);
+    connect(&releaseWakeUp, &PreciseWakeUp::due, this, &SimulatedDevice::releaseDue);
+    connect(&quietWakeUp, &PreciseWakeUp::due, this, &SimulatedDevice::lineWentQuiet);
 }
 
-PtyDevice::~PtyDevice()
+SimulatedDevice::~SimulatedDevice()
 {
     closeLine();
 }
 
-bool PtyDevice::open()
+bool SimulatedDevice::open()
 {
     if (!line.openPty())
         return false;
@@ -48,7 +48,7 @@ bool PtyDevice::open()
     return true;
 }
 
-bool PtyDevice::openPort(const QString &path)
+bool SimulatedDevice::openPort(const QString &path)
 {
     if (!line.openPort(path))
         return false;
@@ -56,14 +56,14 @@ bool PtyDevice::openPort(const QString &path)
     return true;
 }
 
-void PtyDevice::startClock()
+void SimulatedDevice::startClock()
 {
     // One clock for the whole run: line pacing and the figures span a replug.
     if (!clock.isValid())
         clock.start();
 }
 
-bool PtyDevice::openForHost()
+bool SimulatedDevice::openForHost()
 {
     if (!open())
         return false;
@@ -71,29 +71,29 @@ bool PtyDevice::openForHost()
         closeLine();
         return false;
     }
-    connect(this, &PtyDevice::hostOpened, this, &PtyDevice::start, Qt::SingleShotConnection);
+    connect(this, &SimulatedDevice::hostOpened, this, &SimulatedDevice::start, Qt::SingleShotConnection);
     return true;
 }
 
-void PtyDevice::setBaudRate(int baud)
+void SimulatedDevice::setBaudRate(int baud)
 {
     toHost.setBaudRate(baud);
     fromHost.setBaudRate(baud);
 }
 
-void PtyDevice::setIdleTimeout(int milliseconds)
+void SimulatedDevice::setIdleTimeout(int milliseconds)
 {
     silenceTimer.setInterval(milliseconds);
 }
 
-void PtyDevice::start()
+void SimulatedDevice::start()
 {
     schedule(deviceSimulator.start(), clock.nsecsElapsed());
     watchSilence();
     pollTimer.start();
 }
 
-void PtyDevice::hangUp()
+void SimulatedDevice::hangUp()
 {
     if (!isOpen())
         return;
@@ -101,7 +101,7 @@ void PtyDevice::hangUp()
     emit unplugged();
 }
 
-void PtyDevice::closeLine()
+void SimulatedDevice::closeLine()
 {
     line.close();
     pollTimer.stop();
@@ -112,7 +112,7 @@ void PtyDevice::closeLine()
     quietAtNs = -1;
 }
 
-void PtyDevice::receive(const QByteArray &bytes)
+void SimulatedDevice::receive(const QByteArray &bytes)
 {
     const qint64 now = clock.nsecsElapsed();
     // Bytes that start arriving after the earlier ones have arrived came
@@ -137,7 +137,7 @@ void PtyDevice::receive(const QByteArray &bytes)
 
 // Runs while a device waits for the host; stopped while it waits for nothing
 // (no host yet, between devices, unplugged, finished).
-void PtyDevice::watchSilence()
+void SimulatedDevice::watchSilence()
 {
     if (silenceTimer.interval() > 0 && deviceSimulator.awaitsHost()) {
         if (!silenceTimer.isActive())
@@ -147,20 +147,20 @@ void PtyDevice::watchSilence()
     }
 }
 
-void PtyDevice::giveUp()
+void SimulatedDevice::giveUp()
 {
     emit hostSilent();
     schedule(deviceSimulator.giveUp(), clock.nsecsElapsed());
 }
 
-void PtyDevice::lineWentQuiet()
+void SimulatedDevice::lineWentQuiet()
 {
     const qint64 quietAt = std::exchange(quietAtNs, -1);
     if (quietAt >= 0)
         schedule(deviceSimulator.lineQuiet(), quietAt);
 }
 
-void PtyDevice::schedule(const DeviceSimulator::Output &output, qint64 readyAt)
+void SimulatedDevice::schedule(const DeviceSimulator::Output &output, qint64 readyAt)
 {
     const int device = deviceSimulator.currentDeviceIndex();
     const bool speaks = !output.bytes.isEmpty();
@@ -180,7 +180,7 @@ void PtyDevice::schedule(const DeviceSimulator::Output &output, qint64 readyAt)
         scheduleAnnouncement(output.announcement, readyAt);
 }
 
-void PtyDevice::scheduleAnnouncement(const QByteArray &announcement, qint64 readyAt)
+void SimulatedDevice::scheduleAnnouncement(const QByteArray &announcement, qint64 readyAt)
 {
     const qint64 quietFrom = std::max({readyAt, toHostIdleNs, hostOpenedNs});
     qint64 due = quietFrom + announceQuietNs;
@@ -190,14 +190,14 @@ void PtyDevice::scheduleAnnouncement(const QByteArray &announcement, qint64 read
     queue({due, {announcement, {}, {}}, deviceSimulator.currentDeviceIndex()});
 }
 
-void PtyDevice::queue(const Release &release)
+void SimulatedDevice::queue(const Release &release)
 {
     scheduled.append(release);
     if (scheduled.size() == 1)
         releaseWakeUp.wakeAt(scheduled.first().dueNs);
 }
 
-void PtyDevice::releaseDue()
+void SimulatedDevice::releaseDue()
 {
     while (!scheduled.isEmpty() && scheduled.first().dueNs <= clock.nsecsElapsed()) {
         const Release release = scheduled.takeFirst();
@@ -207,7 +207,7 @@ void PtyDevice::releaseDue()
         releaseWakeUp.wakeAt(scheduled.first().dueNs);
 }
 
-void PtyDevice::apply(const DeviceSimulator::Output &output, int deviceIndex)
+void SimulatedDevice::apply(const DeviceSimulator::Output &output, int deviceIndex)
 {
     if (output.events & DeviceSimulator::FrameRequested)
         requestUnwritten = true;
@@ -226,7 +226,7 @@ void PtyDevice::apply(const DeviceSimulator::Output &output, int deviceIndex)
     }
 }
 
-void PtyDevice::requestWritten()
+void SimulatedDevice::requestWritten()
 {
     if (std::exchange(requestUnwritten, false))
         turnaroundStats.requestWritten(clock.nsecsElapsed());

@@ -1,5 +1,5 @@
-#ifndef PTYDEVICE_H
-#define PTYDEVICE_H
+#ifndef SIMULATEDDEVICE_H
+#define SIMULATEDDEVICE_H
 
 #include "deviceline.h"
 #include "devicesimulator.h"
@@ -13,16 +13,16 @@
 #include <QString>
 #include <QTimer>
 
-// Runs a DeviceSimulator behind a DeviceLine: the host opens slavePath() as
-// if it were the serial port of a real device, or sits on the other end of a
-// real port. It drives the simulator's clock, paces the line, ends a session
+// A simulated device: runs a DeviceSimulator behind a DeviceLine, either a
+// pseudo-terminal whose slavePath() the host opens as if it were the serial
+// port of a real device, or a real port the host sits on the other end of. It drives the simulator's clock, paces the line, ends a session
 // the host abandoned, and keeps the host's turnaround figures.
-class PtyDevice : public QObject
+class SimulatedDevice : public QObject
 {
     Q_OBJECT
 public:
-    explicit PtyDevice(const DeviceSimulator::Settings &settings, QObject *parent = nullptr);
-    ~PtyDevice() override;
+    explicit SimulatedDevice(const DeviceSimulator::Settings &settings, QObject *parent = nullptr);
+    ~SimulatedDevice() override;
 
     // Creates the pseudo-terminal (see DeviceLine::openPty()).
     bool open();
