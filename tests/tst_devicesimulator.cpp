@@ -299,7 +299,7 @@ void TestDeviceSimulator::injectedFaults()
     Session session(settings, file);
     session.run();
 
-    const DeviceSimulator::DeviceRecord &device = session.device.devices().first();
+    const DeviceSimulator::DeviceSession &device = session.device.devices().first();
     QCOMPARE(device.outcome, outcome);
     QCOMPARE(device.image, zeroPadded(file).left(acceptedBlocks * blockSize));
     QCOMPARE(session.device.naksSent(), session.host.naksSeen);
@@ -381,7 +381,7 @@ void TestDeviceSimulator::nextDeviceAnnouncesWithNewUid()
     };
     QCOMPARE(session.host.identities, expected);
     QCOMPARE(session.device.devices().size(), 3);
-    for (const DeviceSimulator::DeviceRecord &device : session.device.devices()) {
+    for (const DeviceSimulator::DeviceSession &device : session.device.devices()) {
         QCOMPARE(device.outcome, Outcome::Completed);
         QCOMPARE(device.image, zeroPadded(file));
     }
@@ -415,7 +415,7 @@ void TestDeviceSimulator::noiseNeverContainsAnnounceByte()
     session.deliver(announcement);
     session.tickUntilFinished();
     QCOMPARE(session.host.identities.size(), 2);
-    for (const DeviceSimulator::DeviceRecord &device : session.device.devices())
+    for (const DeviceSimulator::DeviceSession &device : session.device.devices())
         QCOMPARE(device.image, zeroPadded(file));
 }
 

@@ -298,7 +298,7 @@ bool DeviceSimulator::unplugsAt(int block) const
 int DeviceSimulator::unpluggedCount() const
 {
     return int(std::count_if(deviceRecords.cbegin(), deviceRecords.cend(),
-                             [](const DeviceRecord &device) { return device.outcome == Outcome::Unplugged; }));
+                             [](const DeviceSession &device) { return device.outcome == Outcome::Unplugged; }));
 }
 
 bool DeviceSimulator::cancelsAt(int block) const

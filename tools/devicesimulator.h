@@ -60,7 +60,8 @@ public:
     // took some byte for a reply; CAN sent.
     enum class Outcome { Pending, Completed, Cancelled, Unplugged, Abandoned, OutOfStep };
 
-    struct DeviceRecord
+    // One simulated device's session: what it was and what it took.
+    struct DeviceSession
     {
         QByteArray uid;
         QByteArray image; // accepted payloads, 1024 bytes per block
@@ -102,7 +103,7 @@ public:
     // as abandoned, and nothing further happens. Does nothing unless awaitsHost().
     Output giveUp();
 
-    const QList<DeviceRecord> &devices() const { return deviceRecords; }
+    const QList<DeviceSession> &devices() const { return deviceRecords; }
     int currentDeviceIndex() const { return int(deviceRecords.size()) - 1; }
     bool isFinished() const { return state == State::Finished; }
     bool isUnplugged() const { return state == State::Unplugged; }
@@ -144,7 +145,7 @@ private:
     Settings settings;
     std::mt19937 random;
     State state = State::NotStarted;
-    QList<DeviceRecord> deviceRecords;
+    QList<DeviceSession> deviceRecords;
 
     int greetingBytes = 0;
     bool heardBack = false;   // any byte came back since the announcement

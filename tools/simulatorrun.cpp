@@ -143,7 +143,7 @@ QString SimulatorRun::deviceName(int line, int device) const
 
 void SimulatorRun::reportDevice(int line, int device)
 {
-    const DeviceSimulator::DeviceRecord &record = lines.at(line)->simulator().devices().at(device);
+    const DeviceSimulator::DeviceSession &record = lines.at(line)->simulator().devices().at(device);
     if (sinceFirstHost.isValid())
         lastDeviceEndNs = sinceFirstHost.nsecsElapsed();
     CommandLine::printLine(QStringLiteral("%1 UID %2: %3, %4 blocks received")
