@@ -9,7 +9,9 @@
 struct DeviceFigures
 {
     QByteArray identity;    // its 16-byte record
-    // The image it is given: the whole of it, whatever part went out.
+    // The image it is given, from the start of its transfer: the whole of
+    // it, whatever part went out. (kavri-flash's records name the image a
+    // device was armed with, also where its transfer never started.)
     quint64 imageBytes = 0;
     // From the start of its transfer; all zero until that start. What was
     // acknowledged leaves out the padding of the last block, and a frame

@@ -1,7 +1,6 @@
 #include "flashport.h"
 
 #include "commandline.h"
-#include "exitstatus.h"
 #include "deviceidentity.h"
 #include "flashfirmware.h"
 
