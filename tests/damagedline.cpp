@@ -43,7 +43,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-constexpr long long ByteNs = 10LL * 1'000'000'000 / 115200; // 8N1: ten bits a byte
+constexpr long long byteNs = 10LL * 1'000'000'000 / 115200; // 8N1: ten bits a byte
 constexpr unsigned char STX = 0x02, ETX = 0x03, ACK = 0x06, NAK = 0x15, CAN = 0x18;
 constexpr int frameLength = 1 + 1024 + 2;
 constexpr int announcementLength = 17;
@@ -52,8 +52,8 @@ constexpr int greetingLength = 8;
 constexpr long long announceQuietNs = 30'000'000;
 // How long after the pull the other board announces itself, and how often
 // again until the host answers.
-constexpr long long SwapDelayNs = 100'000'000;
-constexpr long long AnnounceEveryNs = 300'000'000;
+constexpr long long swapDelayNs = 100'000'000;
+constexpr long long announceEveryNs = 300'000'000;
 
 long long nowNs()
 {
@@ -69,7 +69,7 @@ class Direction
 public:
     void push(unsigned char byte, long long now)
     {
-        busyUntil = std::max(busyUntil, now) + ByteNs;
+        busyUntil = std::max(busyUntil, now) + byteNs;
         queue.emplace_back(busyUntil, byte);
     }
     void pause(long long now, long long ns) { busyUntil = std::max(busyUntil, now) + ns; }
@@ -153,7 +153,7 @@ public:
             toDevice.push(byte, now);
         dropped = false;
         if (pulled)
-            nextAnnouncementNs = now + SwapDelayNs;
+            nextAnnouncementNs = now + swapDelayNs;
     }
 
     // What time alone brings: the other board's announcements.
@@ -162,7 +162,7 @@ public:
         if (!pulled || heardAfterPull || now < nextAnnouncementNs)
             return;
         announceOtherBoard(now);
-        nextAnnouncementNs = now + AnnounceEveryNs;
+        nextAnnouncementNs = now + announceEveryNs;
     }
     long long nextTickNs() const { return pulled && !heardAfterPull ? nextAnnouncementNs : -1; }
 

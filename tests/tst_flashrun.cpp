@@ -478,7 +478,7 @@ void TestFlashRun::slowReaderHoldsUpNobody_data()
 {
     QTest::addColumn<qsizetype>("waitingLimit"); // bytes of stdout that may wait for the reader
     QTest::addColumn<int>("exitCode");
-    QTest::newRow("reader pauses") << FlashOutput::DefaultLimitBytes << 0;
+    QTest::newRow("reader pauses") << FlashOutput::defaultLimitBytes << 0;
     QTest::newRow("reader too far behind") << qsizetype(200) << 5;
 }
 

@@ -120,8 +120,8 @@ bool DeviceLine::watchHost()
     // The slave's device node reports every open and close; ours came earlier.
     hostWatchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (hostWatchFd < 0) {
-        const int error = errno;
-        error = error == EMFILE && descriptorsLeft() ? inotifyLimitText() : qt_error_string(error);
+        const int cause = errno;
+        error = cause == EMFILE && descriptorsLeft() ? inotifyLimitText() : qt_error_string(cause);
         return false;
     }
     if (inotify_add_watch(hostWatchFd, slaveDevicePath.toLocal8Bit().constData(),

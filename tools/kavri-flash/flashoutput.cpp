@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr std::chrono::milliseconds GatherTime{20};
+constexpr std::chrono::milliseconds gatherTime{20};
 
 } // namespace
 
@@ -68,7 +68,7 @@ void FlashOutput::writeAll()
         }
         // What comes in the next moment is gathered into one write: with a
         // hundred ports, a wake-up for every event costs more than the writing.
-        std::this_thread::sleep_for(GatherTime);
+        std::this_thread::sleep_for(gatherTime);
         lock.lock();
         for (const Pending &done : batch)
             pendingBytes[done.stream] -= done.text.size();

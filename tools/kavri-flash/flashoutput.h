@@ -20,12 +20,12 @@ class FlashOutput
 public:
     // What may wait for the reader: half an hour of progress events from
     // 128 ports, and far more than a reader that merely pauses leaves.
-    static constexpr qsizetype DefaultLimitBytes = 16 * 1024 * 1024;
+    static constexpr qsizetype defaultLimitBytes = 16 * 1024 * 1024;
 
     // writeFailed is called on the writing thread with the stream and errno
     // of a failed write; that stream takes no more.
     explicit FlashOutput(std::function<void(std::FILE *stream, int error)> writeFailed,
-                         qsizetype limitBytes = DefaultLimitBytes);
+                         qsizetype limitBytes = defaultLimitBytes);
     // Waits until everything queued is written or has failed.
     ~FlashOutput();
     FlashOutput(const FlashOutput &) = delete;

@@ -89,7 +89,7 @@ public:
 
     // From now on, text is written by a thread of its own: a reader that
     // stops reading holds up nobody, until limitBytes wait for it.
-    void writeInBackground(qsizetype limitBytes = FlashOutput::DefaultLimitBytes);
+    void writeInBackground(qsizetype limitBytes = FlashOutput::defaultLimitBytes);
     // Waits until the text handed to the background is written.
     void finishOutput() { background.reset(); }
 
