@@ -335,7 +335,7 @@ void TestKavriUpdate::portFromCommandLine_data()
         << QStringList{"/tmp/kavri-devsim-line", "ttyS0", "ttyUSB0"};
     QTest::newRow("a listed name") << QStringList{"--port", "ttyUSB0"} << system << QStringList{"ttyUSB0", "ttyS0"};
     QTest::newRow("a listed port by its path")
-        << QStringList{"--port", "/dev/ttyUSB0"} << system << QStringList{"ttyUSB0", "ttyS0"};
+        << QStringList{"--port", portPath("ttyUSB0")} << system << QStringList{"ttyUSB0", "ttyS0"};
     QTest::newRow("--port without a name") << QStringList{"--port", ""} << system << QStringList();
     QTest::newRow("a stray word") << QStringList{"ttyUSB0"} << system << QStringList();
     QTest::newRow("an unknown option") << QStringList{"--baud", "9600"} << system << QStringList();

@@ -18,7 +18,10 @@ QList<PortInfo> systemPorts()
 QString portPath(const QString &portName)
 {
 #ifdef Q_OS_WIN
-    return QStringLiteral("\\\\.\\") + portName;
+    const QString devicePrefix = QStringLiteral("\\\\.\\");
+    if (portName.startsWith(devicePrefix))
+        return portName;
+    return devicePrefix + portName;
 #else
     if (portName.startsWith(QLatin1Char('/')))
         return portName;
