@@ -29,31 +29,61 @@ FlashPort::FlashPort(const PortLabel &label, const FlashPortOptions &options, co
     , reporter(reporter)
 {
     figures.port = label;
+    reopenRetry.setInterval(reopenIntervalMs);
+    // Every attempt fails the same way until the port is back, so open() speaks only of success then.
+    connect(&reopenRetry, &QTimer::timeout, this, &FlashPort::open);
+}
+
+void FlashPort::makeLine()
+{
+    line = std::make_unique<Line>();
+    SerialTransfer &transfer = line->transfer;
     transfer.setLowLatencyWanted(options.lowLatency);
     // A device that refuses a block again and again would otherwise keep the
     // line busy for ever, out of --timeout's reach.
     transfer.setNakLimitOn(true);
-    transfer.setSilenceLimit(silenceLimit());
     connect(&transfer, &SerialTransfer::silent, this, &FlashPort::timedOut);
-    reopenRetry.setInterval(reopenIntervalMs);
-    // Every attempt fails the same way until the port is back, so open() speaks only of success then.
-    connect(&reopenRetry, &QTimer::timeout, this, &FlashPort::open);
     connect(&transfer, &SerialTransfer::lost, this, &FlashPort::portLost);
     connect(&transfer, &SerialTransfer::identified, this, &FlashPort::startDevice);
     connect(&transfer, &SerialTransfer::transferStarted, this,
-            [this] { this->reporter.detail(name(), QStringLiteral("Transfer started")); });
+            [this] { reporter.detail(name(), QStringLiteral("Transfer started")); });
     connect(&transfer, &SerialTransfer::progressChanged, this, &FlashPort::showProgress);
     connect(&transfer, &SerialTransfer::downloadEnded, this, &FlashPort::endDevice);
 }
 
+// A port closed for good, or until it is listed again, keeps its summary
+// and no line. Not at once: this may run inside the line's own signal.
+void FlashPort::releaseLineLater()
+{
+    image = {}; // an image the firmware file has since replaced goes too
+    QMetaObject::invokeMethod(this, [this] {
+        if (!isOpen() && !reopenRetry.isActive())
+            line.reset();
+    }, Qt::QueuedConnection);
+}
+
+TransferProtocol::State FlashPort::state() const
+{
+    return line ? line->transfer.state() : TransferProtocol::State::Idle;
+}
+
+DeviceFigures FlashPort::deviceFigures() const
+{
+    return line ? line->transfer.figures() : DeviceFigures{};
+}
+
 bool FlashPort::open()
 {
+    if (!line)
+        makeLine();
+    SerialTransfer &transfer = line->transfer;
+    transfer.setSilenceLimit(silenceLimit()); // before the open, which starts the count
     const QString problem = transfer.open(name());
     if (!problem.isEmpty()) {
         if (!reopenRetry.isActive() && !away) {
             reporter.problem(name(), problem);
             failedToOpen = true;
-            finish(ExitPortFailed, QStringLiteral("not opened: ") + port.errorString());
+            finish(ExitPortFailed, QStringLiteral("not opened: ") + line->port.errorString());
         }
         return false;
     }
@@ -62,7 +92,6 @@ bool FlashPort::open()
         done = false;
     reopenRetry.stop();
     away = false;
-    transfer.setSilenceLimit(silenceLimit());
     reporter.opened(name());
     const QString refusal = transfer.latencyRefusal();
     reporter.detail(name(), refusal.isEmpty() ? QStringLiteral("Low latency: on")
@@ -73,7 +102,8 @@ bool FlashPort::open()
 
 void FlashPort::vanished()
 {
-    transfer.dropLine();
+    if (line)
+        line->transfer.dropLine();
 }
 
 void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenLost)
@@ -100,7 +130,8 @@ void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenL
     }
     if (options.hotPlug) {
         away = true;
-        transfer.setSilenceLimit(0); // a port that is not there cannot be silent; the run watches for none open
+        line->transfer.setSilenceLimit(0); // a port that is not there cannot be silent; the run watches for none open
+        releaseLineLater();
         return;
     }
     if (!options.reopen) {
@@ -116,9 +147,9 @@ void FlashPort::portLost(const QString &text, TransferProtocol::State stateWhenL
 void FlashPort::startDevice(const QByteArray &identity)
 {
     reporter.identified(name(), identity);
-    transfer.setSilenceLimit(silenceLimit());
+    line->transfer.setSilenceLimit(silenceLimit());
     image = firmware.image();
-    transfer.requestDownload([bytes = image.bytes](QByteArray &sent) {
+    line->transfer.requestDownload([bytes = image.bytes](QByteArray &sent) {
         sent = bytes;
         return TransferResult::Ok;
     });
@@ -127,7 +158,7 @@ void FlashPort::startDevice(const QByteArray &identity)
 // Drawn once the frame is on its way: the terminal can wait, the device should not.
 void FlashPort::showProgress()
 {
-    const DeviceFigures device = transfer.figures();
+    const DeviceFigures device = line->transfer.figures();
     reporter.progress(name(), device.sentBytes, device.imageBytes, device.seconds);
 }
 
@@ -143,7 +174,7 @@ void FlashPort::endDevice(TransferResult result)
 // is waited for, unless the port has done what it was asked.
 void FlashPort::deviceDone()
 {
-    transfer.setSilenceLimit(silenceLimit());
+    line->transfer.setSilenceLimit(silenceLimit());
     ++devicesServed;
     if (lastTransfer || (options.deviceCount > 0 && devicesServed >= options.deviceCount))
         finish(code, lastTransfer ? stoppedText() : QStringLiteral("served %1").arg(devicesServed));
@@ -153,7 +184,7 @@ void FlashPort::deviceDone()
 
 void FlashPort::recordDevice(TransferResult result)
 {
-    DeviceRecord record{transfer.figures(), label, result, image.sha256};
+    DeviceRecord record{deviceFigures(), label, result, image.sha256};
     record.imageBytes = quint64(image.bytes.size()); // also for a transfer that never started
     ++figures.results[size_t(result)];
     figures.ackedBytes += record.ackedBytes;
@@ -165,7 +196,7 @@ void FlashPort::recordDevice(TransferResult result)
 // While a device is on the line, the nearer of --device-timeout and --timeout.
 int FlashPort::silenceLimit() const
 {
-    const bool deviceLimit = options.deviceTimeoutMs > 0 && deviceOnLine(transfer.state());
+    const bool deviceLimit = options.deviceTimeoutMs > 0 && deviceOnLine(state());
     if (!deviceLimit)
         return options.timeoutMs;
     return options.timeoutMs > 0 ? std::min(options.timeoutMs, options.deviceTimeoutMs) : options.deviceTimeoutMs;
@@ -173,7 +204,7 @@ int FlashPort::silenceLimit() const
 
 bool FlashPort::deviceLimitReached() const
 {
-    return options.deviceTimeoutMs > 0 && deviceOnLine(transfer.state())
+    return options.deviceTimeoutMs > 0 && deviceOnLine(state())
         && (options.timeoutMs == 0 || options.deviceTimeoutMs <= options.timeoutMs);
 }
 
@@ -184,7 +215,7 @@ void FlashPort::deviceTimedOut()
                                  .arg(CommandLine::secondsText(options.deviceTimeoutMs), whereText()));
     recordDevice(TransferResult::TimedOut);
     code = std::max<int>(code, ExitTimedOut);
-    transfer.forgetDevice();
+    line->transfer.forgetDevice();
     deviceDone();
 }
 
@@ -210,7 +241,7 @@ void FlashPort::stop(TransferResult result)
 
 void FlashPort::stopAfterTransfer()
 {
-    if (transfer.state() == TransferProtocol::State::Transferring)
+    if (state() == TransferProtocol::State::Transferring)
         lastTransfer = true;
     else
         stop(TransferResult::Interrupted);
@@ -220,7 +251,7 @@ void FlashPort::stopAfterTransfer()
 // every device the run touched.
 void FlashPort::leaveDevice(TransferResult result)
 {
-    if (!done && deviceOnLine(transfer.state()))
+    if (!done && deviceOnLine(state()))
         recordDevice(result);
 }
 
@@ -234,10 +265,11 @@ void FlashPort::finish(int exitCode, const QString &ending)
     done = true;
     figures.ended = ending;
     reopenRetry.stop();
-    if (port.isOpen()) {
-        transfer.close();
+    if (isOpen()) {
+        line->transfer.close();
         emit lineChanged();
     }
+    releaseLineLater();
     emit finished();
 }
 
@@ -250,7 +282,7 @@ QString FlashPort::whereText(TransferProtocol::State state) const
 {
     if (reopenRetry.isActive())
         return QStringLiteral("while waiting for %1 to come back").arg(name());
-    const DeviceFigures device = transfer.figures();
+    const DeviceFigures device = deviceFigures();
     const QString uid = DeviceIdentity(device.identity).uidHex();
     switch (state) {
     case TransferProtocol::State::Idle:

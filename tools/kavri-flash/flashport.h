@@ -9,6 +9,8 @@
 #include <QSerialPort>
 #include <QTimer>
 
+#include <memory>
+
 class FlashFirmware;
 
 struct FlashPortOptions
@@ -43,7 +45,7 @@ public:
     void stopAfterTransfer();
 
     QString name() const { return label.name; }
-    bool isOpen() const { return port.isOpen(); }
+    bool isOpen() const { return line && line->port.isOpen(); }
     bool isDone() const { return done; }
     // Lost with --all-ports: it is opened again when it is back.
     bool isAway() const { return away; }
@@ -52,7 +54,7 @@ public:
     int exitCode() const { return code; }
     const PortSummary &summary() const { return figures; }
     // Where the port is, for a message about its end.
-    QString whereText() const { return whereText(transfer.state()); }
+    QString whereText() const { return whereText(state()); }
 
 signals:
     // A device's session ended (completed, canceled, lost, ...).
@@ -63,6 +65,17 @@ signals:
     void finished();
 
 private:
+    // The port and its driver, which holds on to it.
+    struct Line
+    {
+        QSerialPort port;
+        SerialTransfer transfer{port};
+    };
+
+    void makeLine();
+    void releaseLineLater();
+    TransferProtocol::State state() const;
+    DeviceFigures deviceFigures() const;
     void portLost(const QString &text, TransferProtocol::State stateWhenLost);
     void startDevice(const QByteArray &identity);
     void showProgress();
@@ -83,8 +96,10 @@ private:
     const FlashFirmware &firmware;
     FirmwareImage image; // the one the current device is given
     FlashReporter &reporter;
-    QSerialPort port;
-    SerialTransfer transfer{port};
+    // Only while the port is open or about to be: a station meets a new port
+    // name with every adapter plugged in, and a closed QSerialPort keeps
+    // its write buffer.
+    std::unique_ptr<Line> line;
     QTimer reopenRetry;
     bool lastTransfer = false; // stop once the transfer under way ends
     int devicesServed = 0;
