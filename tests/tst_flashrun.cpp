@@ -268,6 +268,7 @@ void TestFlashRun::portDoneAnswersNothing_data()
     QTest::addColumn<QString>("ending");
     QTest::newRow("its devices served") << "served";
     QTest::newRow("timed out") << "timed out";
+    QTest::newRow("timed out, plugged in again") << "timed out, plugged in again";
     QTest::newRow("stopped") << "stopped";
 }
 
@@ -283,10 +284,16 @@ void TestFlashRun::portDoneAnswersNothing()
     PtyLine line;
     FlashPortOptions options;
     options.deviceCount = ending == "served" ? 1 : 0;
-    options.timeoutMs = ending == "timed out" ? 300 : 0;
+    options.timeoutMs = ending.startsWith("timed out") ? 300 : 0;
+    options.hotPlug = true;
     FlashPort port({line.path, {}, {}}, options, firmware, json);
     QSignalSpy finished(&port, &FlashPort::finished);
     QVERIFY(port.open());
+    if (ending == "timed out, plugged in again") { // its silence is counted from the new opening
+        port.vanished();
+        QCoreApplication::processEvents(); // the port is away, and keeps no line
+        QVERIFY(port.open());
+    }
     if (ending == "served") {
         QVERIFY(line.sendAfterSilence(Wire::announcement() + "C" + Wire::ACK));
         QCOMPARE(line.receive(8 + 1027).size(), 8 + 1027);
