@@ -51,17 +51,16 @@ void printPayloadRate(const TurnaroundStats &statistics, int blocks, int baud, i
     if (transferNs <= 0)
         return;
     const double rate = blocks * double(DeviceSimulator::blockSize) / (transferNs / 1e9);
-    QString line = lines == 1
+    CommandLine::printLine(lines == 1
         ? QStringLiteral("Payload rate: %1 B/s over %2 s").arg(rate, 0, 'f', 1).arg(transferNs / 1e9, 0, 'f', 3)
         : QStringLiteral("Payload rate: %1 B/s a line (%2 lines) over %3 s")
-              .arg(rate, 0, 'f', 1).arg(lines).arg(wallNs / 1e9, 0, 'f', 3);
+              .arg(rate, 0, 'f', 1).arg(lines).arg(wallNs / 1e9, 0, 'f', 3));
     if (baud > 0) {
         // Each 1024 payload bytes ride in a 1027-byte frame of ten-bit bytes.
         const double ceiling = baud / 10.0 * DeviceSimulator::blockSize / DeviceSimulator::frameLength;
-        line += QStringLiteral(", %1% of the %2 B/s ceiling")
-                    .arg(100 * rate / ceiling, 0, 'f', 2).arg(ceiling, 0, 'f', 1);
+        CommandLine::printLine(QStringLiteral("Line use: %1% of the %2 B/s ceiling")
+                                   .arg(100 * rate / ceiling, 0, 'f', 2).arg(ceiling, 0, 'f', 1));
     }
-    CommandLine::printLine(line);
 }
 
 } // namespace
